@@ -1,0 +1,15 @@
+# ormidal_add_tests(<dir> LIBS <libs...>): one GoogleTest executable per <dir>/*_test.cpp,
+# each test case registered with CTest so they run in parallel and fail one by one.
+function(ormidal_add_tests dir)
+  cmake_parse_arguments(ARG "" "" "LIBS;SOURCES" ${ARGN})
+  file(GLOB test_sources CONFIGURE_DEPENDS ${dir}/*_test.cpp)
+  foreach(src ${test_sources})
+    get_filename_component(name ${src} NAME_WE)
+    add_executable(${name} ${src} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
+    target_include_directories(${name} PRIVATE ${dir})
+    ormidal_warnings(${name})
+    set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  endforeach()
+endfunction()

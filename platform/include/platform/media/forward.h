@@ -1,0 +1,17 @@
+// Forward declarations of the media-graph interfaces, for headers that only hold pointers.
+#pragma once
+
+struct AM_MEDIA_TYPE;
+struct VIDEOINFOHEADER;
+struct IBaseFilter;
+struct IPin;
+struct IGraphBuilder;
+struct ICaptureGraphBuilder2;
+struct IMediaControl;
+struct IMediaSeeking;
+struct ISampleGrabber;
+struct IAMStreamConfig;
+struct IFileSinkFilter;
+
+// Pin direction, as the platform numbers it.
+enum PIN_DIRECTION { PINDIR_INPUT = 0, PINDIR_OUTPUT = 1 };
