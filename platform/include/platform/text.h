@@ -32,9 +32,16 @@ PLATFORM_API void SetLastError(DWORD error);
 // Code-page conversions with the documented contracts: a length of -1 takes the whole
 // NUL-terminated string (and counts the terminator); an output size of 0 asks for the size
 // needed; a too-small output fails with 0 (ERROR_INSUFFICIENT_BUFFER). Every code page
-// accepted (CP_ACP, CP_OEMCP, CP_THREAD_ACP, CP_UTF8) is UTF-8 here. Invalid input (bad
-// UTF-8, unpaired surrogates) is always refused (ERROR_NO_UNICODE_TRANSLATION), never
-// replaced.
+// accepted (CP_ACP, CP_OEMCP, CP_THREAD_ACP, CP_UTF8) is UTF-8 here; any other code page
+// fails with ERROR_INVALID_PARAMETER. Invalid input (overlong or truncated UTF-8, encoded
+// surrogates, code points above U+10FFFF, unpaired UTF-16 surrogates) is always refused
+// (ERROR_NO_UNICODE_TRANSLATION), never replaced, whatever the flags; nothing is written
+// unless the whole result fits. An input length of 0 fails with ERROR_INVALID_PARAMETER.
+// Flags, as Windows takes them: CP_UTF8 accepts only MB_ERR_INVALID_CHARS /
+// WC_ERR_INVALID_CHARS and refuses a default character or a used-default flag
+// (ERROR_INVALID_PARAMETER); the ANSI pages also accept MB_PRECOMPOSED and
+// WC_NO_BEST_FIT_CHARS and a default character, which is never used (*usedDefaultChar is set
+// to FALSE). Other flags fail with ERROR_INVALID_FLAGS.
 PLATFORM_API int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiByte, int cbMultiByte,
                                      LPWSTR wide, int cchWide);
 PLATFORM_API int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int cchWide,
