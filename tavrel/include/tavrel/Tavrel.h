@@ -1,0 +1,44 @@
+// CTavrel: the network frame transport the program calls (server or client of one HTTP stream).
+#pragma once
+
+#include <platform/wintypes.h>
+
+#include <memory>
+
+#define TAVREL_API __attribute__((visibility("default")))
+
+namespace tavrel {
+class Transport;
+}
+
+// One transport object serves frames (mode 2) or receives them (mode 1); 0 means closed.
+// Every operation returns 0 on success and a negative value on failure.
+//
+// Threads: every member runs on the caller's (window) thread except AddFrame, which comes on the
+// camera's streaming thread and may overlap OpenServer and Close; the state queries are safe from
+// any thread. The callback given to Run is called on the transport's delivery thread.
+class TAVREL_API CTavrel {
+public:
+    CTavrel();
+    virtual ~CTavrel();
+    CTavrel(const CTavrel&) = delete;
+    CTavrel& operator=(const CTavrel&) = delete;
+
+    int Initialize();
+    int UnInitialize();
+
+    int OpenServer(int port, int width, int height, int fps);
+    int OpenClient(const char* host, int port);
+    int GetBitmapInfoHdr(BITMAPINFOHEADER* header);
+    int Run(void (*callback)(unsigned char* frame, void* context), void* context);
+    int AddFrame(unsigned char* bits, int count);
+    int Stop();
+    int Close();
+
+    int IsOpen();
+    int GetMode();
+    int IsRunning();
+
+private:
+    std::unique_ptr<tavrel::Transport> m_transport;
+};

@@ -1,0 +1,59 @@
+// CTavrel: the exported class; each member hands over to the Transport it owns.
+#include "tavrel/Tavrel.h"
+
+#include "transport.h"
+
+CTavrel::CTavrel() : m_transport(std::make_unique<tavrel::Transport>()) {}
+
+// Defined here, where Transport is complete; it closes whatever is open.
+CTavrel::~CTavrel() = default;
+
+int CTavrel::Initialize() {
+    // A peer that closes mid-send must not end the process: every send uses MSG_NOSIGNAL, and
+    // nothing else here writes to sockets, so no signal disposition is changed.
+    return 0;
+}
+
+int CTavrel::UnInitialize() {
+    return 0;
+}
+
+int CTavrel::OpenServer(int port, int width, int height, int fps) {
+    return m_transport->openServer(port, width, height, fps);
+}
+
+int CTavrel::OpenClient(const char* host, int port) {
+    return m_transport->openClient(host, port);
+}
+
+int CTavrel::GetBitmapInfoHdr(BITMAPINFOHEADER* header) {
+    return m_transport->bitmapInfo(header);
+}
+
+int CTavrel::Run(void (*callback)(unsigned char*, void*), void* context) {
+    return m_transport->run(callback, context);
+}
+
+int CTavrel::AddFrame(unsigned char* bits, int /*count: always one frame*/) {
+    return m_transport->addFrame(bits);
+}
+
+int CTavrel::Stop() {
+    return m_transport->stop();
+}
+
+int CTavrel::Close() {
+    return m_transport->close();
+}
+
+int CTavrel::IsOpen() {
+    return m_transport->isOpen() ? 1 : 0;
+}
+
+int CTavrel::GetMode() {
+    return m_transport->mode();
+}
+
+int CTavrel::IsRunning() {
+    return m_transport->isRunning() ? 1 : 0;
+}

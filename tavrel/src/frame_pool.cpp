@@ -1,0 +1,151 @@
+// FramePool: slot selection, newest-frame bookkeeping and the encoder's hand-off.
+#include "frame_pool.h"
+
+#include <cstring>
+
+namespace tavrel {
+
+namespace {
+std::unique_ptr<FrameSlot> makeSlot(const DibFormat& format) {
+    auto slot = std::make_unique<FrameSlot>();
+    slot->raw.resize(format.imageBytes());
+    return slot;
+}
+} // namespace
+
+FramePool::FramePool(const DibFormat& format, size_t slots) : m_format(format) {
+    for (size_t i = 0; i < slots; ++i)
+        m_slots.push_back(makeSlot(format));
+}
+
+bool FramePool::publish(const uint8_t* rows, int64_t timestampUs) {
+    FrameSlot* slot = nullptr;
+    {
+        std::lock_guard lock(m_mutex);
+        for (auto& s : m_slots)
+            if (s->refs == 0) {
+                slot = s.get();
+                break;
+            }
+        if (!slot) {
+            ++m_counters.dropped;
+            return false;
+        }
+        slot->refs = 1; // the writer's, handed over to "newest" below
+        slot->seq = 0;
+        slot->jpegSeq = 0;
+    }
+    std::memcpy(slot->raw.data(), rows, slot->raw.size());
+    {
+        std::lock_guard lock(m_mutex);
+        slot->seq = ++m_seq;
+        slot->timestampUs = timestampUs;
+        dropRefLocked(m_newestRaw);
+        m_newestRaw = slot;
+        ++m_counters.published;
+    }
+    m_encodeWake.notify_one();
+    return true;
+}
+
+void FramePool::dropRefLocked(FrameSlot*& slot) {
+    if (slot)
+        --slot->refs;
+    slot = nullptr;
+}
+
+FrameSlot* FramePool::acquireRaw(uint64_t afterSeq) {
+    std::lock_guard lock(m_mutex);
+    if (!m_newestRaw || m_newestRaw->seq <= afterSeq)
+        return nullptr;
+    ++m_newestRaw->refs;
+    return m_newestRaw;
+}
+
+FrameSlot* FramePool::acquireJpeg(uint64_t afterSeq) {
+    std::lock_guard lock(m_mutex);
+    if (!m_newestJpeg || m_newestJpeg->jpegSeq <= afterSeq)
+        return nullptr;
+    ++m_newestJpeg->refs;
+    return m_newestJpeg;
+}
+
+void FramePool::release(FrameSlot* slot) {
+    std::lock_guard lock(m_mutex);
+    --slot->refs;
+}
+
+uint64_t FramePool::newestSeq() {
+    std::lock_guard lock(m_mutex);
+    return m_newestRaw ? m_newestRaw->seq : 0;
+}
+
+uint64_t FramePool::newestJpegSeq() {
+    std::lock_guard lock(m_mutex);
+    return m_newestJpeg ? m_newestJpeg->jpegSeq : 0;
+}
+
+void FramePool::growTo(size_t slots) {
+    size_t have = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        have = m_slots.size();
+    }
+    if (have >= slots)
+        return;
+    std::vector<std::unique_ptr<FrameSlot>> fresh; // allocated outside the lock
+    for (size_t i = have; i < slots; ++i)
+        fresh.push_back(makeSlot(m_format));
+    std::lock_guard lock(m_mutex);
+    for (auto& s : fresh)
+        m_slots.push_back(std::move(s));
+}
+
+void FramePool::setJpegDemand(int readers) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_jpegDemand = readers;
+    }
+    m_encodeWake.notify_one();
+}
+
+FrameSlot* FramePool::waitForEncodeWork(uint64_t lastEncodedSeq) {
+    std::unique_lock lock(m_mutex);
+    m_encodeWake.wait(lock, [&] {
+        return m_shutdown || (m_jpegDemand > 0 && m_newestRaw && m_newestRaw->seq > lastEncodedSeq);
+    });
+    if (m_shutdown)
+        return nullptr;
+    ++m_newestRaw->refs;
+    return m_newestRaw;
+}
+
+void FramePool::finishEncode(FrameSlot* slot, size_t jpegSize) {
+    std::lock_guard lock(m_mutex);
+    ++m_counters.encodes;
+    if (jpegSize == 0) {
+        --slot->refs;
+        return;
+    }
+    slot->jpegSize = jpegSize;
+    slot->jpegSeq = slot->seq;
+    dropRefLocked(m_newestJpeg);
+    m_newestJpeg = slot; // the encoder's reference becomes the "newest JPEG" one
+}
+
+void FramePool::shutdown() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_shutdown = true;
+    }
+    m_encodeWake.notify_all();
+}
+
+PoolCounters FramePool::counters() {
+    std::lock_guard lock(m_mutex);
+    PoolCounters c = m_counters;
+    c.slots = m_slots.size();
+    return c;
+}
+
+} // namespace tavrel

@@ -1,0 +1,105 @@
+// Response texts: exactly one space after each colon, no chunking, nothing cached.
+#include "http_responses.h"
+
+#include "raw_media_type.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+namespace tavrel {
+
+namespace {
+size_t fitted(int n, size_t capacity) {
+    return (n < 0 || static_cast<size_t>(n) >= capacity) ? 0 : static_cast<size_t>(n);
+}
+} // namespace
+
+size_t writeStreamHead(char* out, size_t capacity) {
+    const int n = std::snprintf(out, capacity,
+                                "HTTP/1.1 200 OK\r\n"
+                                "Content-Type: multipart/x-mixed-replace;boundary=%.*s\r\n"
+                                "Cache-Control: no-store, no-cache, must-revalidate, max-age=0\r\n"
+                                "Pragma: no-cache\r\n"
+                                "Connection: close\r\n"
+                                "\r\n"
+                                "--%.*s\r\n",
+                                static_cast<int>(kBoundary.size()), kBoundary.data(),
+                                static_cast<int>(kBoundary.size()), kBoundary.data());
+    return fitted(n, capacity);
+}
+
+size_t writePartHead(char* out, size_t capacity, bool raw, const DibFormat& format, size_t length,
+                     int64_t timestampUs) {
+    char type[128];
+    if (raw) {
+        if (formatRawMediaType(format, type, sizeof type) == 0)
+            return 0;
+    } else {
+        std::snprintf(type, sizeof type, "%.*s", static_cast<int>(kJpegMediaType.size()),
+                      kJpegMediaType.data());
+    }
+    const int n = std::snprintf(out, capacity,
+                                "Content-Type: %s\r\n"
+                                "Content-Length: %zu\r\n"
+                                "X-Timestamp: %" PRId64 ".%06" PRId64 "\r\n"
+                                "\r\n",
+                                type, length, timestampUs / 1000000, timestampUs % 1000000);
+    return fitted(n, capacity);
+}
+
+size_t writeSnapshotHead(char* out, size_t capacity, size_t length, int64_t timestampUs) {
+    const int n = std::snprintf(out, capacity,
+                                "HTTP/1.1 200 OK\r\n"
+                                "Content-Type: image/jpeg\r\n"
+                                "Content-Length: %zu\r\n"
+                                "X-Timestamp: %" PRId64 ".%06" PRId64 "\r\n"
+                                "Cache-Control: no-store\r\n"
+                                "Connection: close\r\n"
+                                "\r\n",
+                                length, timestampUs / 1000000, timestampUs % 1000000);
+    return fitted(n, capacity);
+}
+
+std::string_view partDelimiter() {
+    static const std::string text = "\r\n--" + std::string(kBoundary) + "\r\n";
+    return text;
+}
+
+std::string htmlResponse(const std::string& body) {
+    return "HTTP/1.1 200 OK\r\n"
+           "Content-Type: text/html; charset=utf-8\r\n"
+           "Content-Length: " +
+           std::to_string(body.size()) +
+           "\r\n"
+           "Cache-Control: no-store\r\n"
+           "Connection: close\r\n"
+           "\r\n" +
+           body;
+}
+
+std::string viewerPage(const DibFormat& format, int fps) {
+    const std::string w = std::to_string(format.width);
+    const std::string h = std::to_string(format.height);
+    return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Ormidal " + w + "x" + h +
+           "</title>\n<style>body{margin:0;background:#111;color:#ddd;font:14px sans-serif}"
+           "img{display:block;max-width:100vw;height:auto}p{margin:6px}</style></head>\n"
+           "<body><img src=\"/stream\" width=\"" +
+           w + "\" height=\"" + h + "\" alt=\"live stream\">\n<p>" + w + " &times; " + h + " @ " +
+           std::to_string(fps) +
+           " fps &middot; <a href=\"/snapshot.jpg\">snapshot</a></p></body></html>\n";
+}
+
+std::string errorResponse(int status, std::string_view reason, std::string_view extraHeaders) {
+    const std::string body = std::to_string(status) + " " + std::string(reason) + "\n";
+    return "HTTP/1.1 " + std::to_string(status) + " " + std::string(reason) +
+           "\r\n"
+           "Content-Type: text/plain\r\n"
+           "Content-Length: " +
+           std::to_string(body.size()) + "\r\n" + std::string(extraHeaders) +
+           "Cache-Control: no-store\r\n"
+           "Connection: close\r\n"
+           "\r\n" +
+           body;
+}
+
+} // namespace tavrel

@@ -1,0 +1,29 @@
+// The server's response texts: heads, part headers, the viewer page and short error answers.
+#pragma once
+
+#include "dib_format.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tavrel {
+
+inline constexpr std::string_view kBoundary = "ormidalframe";
+
+// Each writer fills `out` (no allocation) and returns the length, or 0 when it does not fit.
+size_t writeStreamHead(char* out, size_t capacity);
+// One part's headers; `raw` selects our raw type, otherwise image/jpeg.
+size_t writePartHead(char* out, size_t capacity, bool raw, const DibFormat& format, size_t length,
+                     int64_t timestampUs);
+size_t writeSnapshotHead(char* out, size_t capacity, size_t length, int64_t timestampUs);
+// Ends a part and opens the next one at once, so that viewers show a part as soon as it arrives.
+std::string_view partDelimiter();
+
+// Built once per request, not per frame.
+std::string viewerPage(const DibFormat& format, int fps);
+std::string errorResponse(int status, std::string_view reason, std::string_view extraHeaders = {});
+std::string htmlResponse(const std::string& body);
+
+} // namespace tavrel

@@ -1,0 +1,55 @@
+// libturbojpeg calls: 4:2:0 at quality 80, fast DCT, bottom-up rows handled by the library itself.
+#include "jpeg_codec.h"
+
+#include <turbojpeg.h>
+
+namespace tavrel {
+
+void TjHandleDeleter::operator()(void* handle) const {
+    tjDestroy(handle);
+}
+
+JpegEncoder::JpegEncoder() : m_handle(tjInitCompress()) {}
+
+size_t JpegEncoder::maxEncodedBytes(const DibFormat& format) {
+    const unsigned long n = tjBufSize(format.width, format.height, TJSAMP_420);
+    return n == static_cast<unsigned long>(-1) ? 0 : static_cast<size_t>(n);
+}
+
+size_t JpegEncoder::encode(const DibFormat& format, const uint8_t* rows, uint8_t* out,
+                           size_t capacity) {
+    if (!m_handle || capacity < maxEncodedBytes(format))
+        return 0;
+    unsigned char* dst = out;
+    unsigned long size = capacity;
+    const int rc =
+        tjCompress2(m_handle.get(), rows, format.width, static_cast<int>(format.stride()),
+                    format.height, TJPF_BGR, &dst, &size, TJSAMP_420, kQuality,
+                    TJFLAG_BOTTOMUP | TJFLAG_NOREALLOC | TJFLAG_FASTDCT);
+    return (rc != 0 || dst != out) ? 0 : static_cast<size_t>(size);
+}
+
+JpegDecoder::JpegDecoder() : m_handle(tjInitDecompress()) {}
+
+bool JpegDecoder::readSize(const uint8_t* jpeg, size_t size, int& width, int& height) {
+    int subsamp = 0;
+    int colorspace = 0;
+    if (!m_handle || size == 0 || size > kMaxFrameBytes)
+        return false;
+    return tjDecompressHeader3(m_handle.get(), jpeg, static_cast<unsigned long>(size), &width,
+                               &height, &subsamp, &colorspace) == 0;
+}
+
+bool JpegDecoder::decode(const uint8_t* jpeg, size_t size, const DibFormat& format, uint8_t* rows) {
+    int w = 0;
+    int h = 0;
+    if (!readSize(jpeg, size, w, h) || w != format.width || h != format.height)
+        return false;
+    const int rc = tjDecompress2(m_handle.get(), jpeg, static_cast<unsigned long>(size), rows,
+                                 format.width, static_cast<int>(format.stride()), format.height,
+                                 TJPF_BGR, TJFLAG_BOTTOMUP | TJFLAG_FASTDCT);
+    // A truncated or slightly damaged picture still decodes (with a warning); show it.
+    return rc == 0 || tjGetErrorCode(m_handle.get()) == TJERR_WARNING;
+}
+
+} // namespace tavrel

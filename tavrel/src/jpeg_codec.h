@@ -1,0 +1,44 @@
+// JpegEncoder / JpegDecoder: libturbojpeg handles for bottom-up BGR frames, owned and reused.
+#pragma once
+
+#include "dib_format.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace tavrel {
+
+struct TjHandleDeleter {
+    void operator()(void* handle) const;
+};
+using TjHandle = std::unique_ptr<void, TjHandleDeleter>;
+
+class JpegEncoder {
+public:
+    static constexpr int kQuality = 80;
+    JpegEncoder();
+    bool valid() const { return m_handle != nullptr; }
+    // The largest JPEG a frame of `format` can become; buffers of this size never reallocate.
+    static size_t maxEncodedBytes(const DibFormat& format);
+    // Encodes the bottom-up BGR rows at `rows` into `out` (capacity maxEncodedBytes); 0 on failure.
+    size_t encode(const DibFormat& format, const uint8_t* rows, uint8_t* out, size_t capacity);
+
+private:
+    TjHandle m_handle;
+};
+
+class JpegDecoder {
+public:
+    JpegDecoder();
+    bool valid() const { return m_handle != nullptr; }
+    // Reads the picture size from a JPEG's header; false when it is not a JPEG we can read.
+    bool readSize(const uint8_t* jpeg, size_t size, int& width, int& height);
+    // Decodes into bottom-up BGR rows of `format` (the JPEG must be of that size).
+    bool decode(const uint8_t* jpeg, size_t size, const DibFormat& format, uint8_t* rows);
+
+private:
+    TjHandle m_handle;
+};
+
+} // namespace tavrel

@@ -1,0 +1,209 @@
+// Socket helpers: dual-stack listener, connect with a deadline, loopback test, target parsing.
+#include "net_socket.h"
+
+#include "text_util.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+
+namespace tavrel {
+
+namespace {
+int msUntil(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+UniqueFd bindListener(int family, int port) {
+    UniqueFd fd(::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd.valid())
+        return {};
+    const int one = 1;
+    const int zero = 0;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    int rc = -1;
+    if (family == AF_INET6) {
+        ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_any;
+        a.sin6_port = htons(static_cast<uint16_t>(port));
+        rc = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    } else {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        rc = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    if (rc != 0 || ::listen(fd.get(), 128) != 0)
+        return {};
+    return fd;
+}
+} // namespace
+
+UniqueFd listenOn(int port) {
+    if (port < 0 || port > 65535)
+        return {};
+    UniqueFd fd = bindListener(AF_INET6, port);
+    // Only a system without IPv6 falls back; a taken port must fail, not retry on IPv4.
+    if (!fd.valid() && (errno == EAFNOSUPPORT || errno == EADDRNOTAVAIL))
+        fd = bindListener(AF_INET, port);
+    return fd;
+}
+
+int localPort(int fd) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0)
+        return -1;
+    if (ss.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
+    return ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+}
+
+bool setNonBlocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+UniqueFd connectBefore(const std::string& host, int port, Clock::time_point deadline) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* list = nullptr;
+    const std::string service = std::to_string(port);
+    if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &list) != 0)
+        return {};
+    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(list, &::freeaddrinfo);
+    for (addrinfo* ai = list; ai; ai = ai->ai_next) {
+        UniqueFd fd(::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                             ai->ai_protocol));
+        if (!fd.valid())
+            continue;
+        if (::connect(fd.get(), ai->ai_addr, ai->ai_addrlen) != 0) {
+            if (errno != EINPROGRESS)
+                continue;
+            pollfd p{fd.get(), POLLOUT, 0};
+            if (::poll(&p, 1, msUntil(deadline)) != 1)
+                continue;
+            int err = 0;
+            socklen_t len = sizeof err;
+            if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
+                continue;
+        }
+        const int one = 1;
+        ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        // A peer that vanishes without a word is noticed within about a minute.
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+        const int idle = 20, interval = 5, count = 4;
+        ::setsockopt(fd.get(), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+        ::setsockopt(fd.get(), IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+        ::setsockopt(fd.get(), IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+        return fd;
+    }
+    return {};
+}
+
+bool peerIsLoopback(int fd) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0)
+        return false;
+    if (ss.ss_family == AF_INET) {
+        const uint32_t a = ntohl(reinterpret_cast<sockaddr_in*>(&ss)->sin_addr.s_addr);
+        return (a >> 24) == 127;
+    }
+    if (ss.ss_family == AF_INET6) {
+        const in6_addr& a = reinterpret_cast<sockaddr_in6*>(&ss)->sin6_addr;
+        if (IN6_IS_ADDR_LOOPBACK(&a))
+            return true;
+        return IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127;
+    }
+    return false;
+}
+
+bool sendAllBefore(int fd, const char* data, size_t size, Clock::time_point deadline) {
+    while (size > 0) {
+        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (n > 0) {
+            data += n;
+            size -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
+        pollfd p{fd, POLLOUT, 0};
+        if (::poll(&p, 1, msUntil(deadline)) != 1)
+            return false;
+    }
+    return true;
+}
+
+bool parseStreamTarget(const char* text, int defaultPort, StreamTarget& out) {
+    if (!text)
+        return false;
+    std::string_view s = trim(text);
+    out = StreamTarget{};
+    out.port = defaultPort;
+    bool url = false;
+    if (s.size() >= 7 && iequals(s.substr(0, 7), "http://")) {
+        s.remove_prefix(7);
+        url = true;
+    }
+    std::string_view authority = s.substr(0, s.find('/'));
+    if (url && authority.size() < s.size()) {
+        out.path = std::string(s.substr(authority.size()));
+        out.explicitPath = true;
+    } else if (!url && authority.size() < s.size()) {
+        return false; // a path needs the http:// form
+    }
+    if (const size_t at = authority.rfind('@'); at != std::string_view::npos)
+        authority.remove_prefix(at + 1); // credentials are not supported; ignore them
+    std::string_view host = authority;
+    std::string_view port;
+    if (!authority.empty() && authority.front() == '[') {
+        const size_t close = authority.find(']');
+        if (close == std::string_view::npos)
+            return false;
+        host = authority.substr(1, close - 1);
+        std::string_view rest = authority.substr(close + 1);
+        if (!rest.empty()) {
+            if (rest.front() != ':')
+                return false;
+            port = rest.substr(1);
+        }
+    } else if (const size_t colon = authority.find(':');
+               colon != std::string_view::npos &&
+               authority.find(':', colon + 1) == std::string_view::npos) {
+        host = authority.substr(0, colon);
+        port = authority.substr(colon + 1);
+    }
+    if (host.empty() || host.size() > 253)
+        return false;
+    for (char c : host)
+        if (c <= 32 || c >= 127)
+            return false;
+    if (!port.empty()) {
+        auto p = parseDecimal(port, 65535);
+        if (!p)
+            return false;
+        out.port = static_cast<int>(*p);
+    }
+    for (char c : out.path)
+        if (c <= 32 || c >= 127)
+            return false;
+    out.host = std::string(host);
+    return out.port > 0 && out.port <= 65535;
+}
+
+} // namespace tavrel

@@ -1,0 +1,356 @@
+// StreamServer: accepts, routes requests, and sends each client the newest frame it has not had.
+#include "stream_server.h"
+
+#include "http_responses.h"
+#include "jpeg_codec.h"
+#include "jpeg_worker.h"
+#include "server_connection.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+namespace tavrel {
+
+namespace {
+constexpr size_t kInitialSlots = 4;
+constexpr size_t kMaxSlots = 20;
+constexpr uintptr_t kListenerTag = 1;
+constexpr uintptr_t kWakeTag = 2;
+
+int64_t wallClockUs() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+} // namespace
+
+StreamServer::StreamServer(const ServerOptions& options)
+    : m_options(options), m_pool(options.format, kInitialSlots) {}
+
+std::unique_ptr<StreamServer> StreamServer::start(const ServerOptions& options) {
+    if (!options.format.valid() || options.maxClients == 0 ||
+        JpegEncoder::maxEncodedBytes(options.format) == 0)
+        return nullptr;
+    std::unique_ptr<StreamServer> s(new StreamServer(options));
+    s->m_listener = listenOn(options.port);
+    s->m_epoll = UniqueFd(::epoll_create1(EPOLL_CLOEXEC));
+    s->m_wake = UniqueFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!s->m_listener.valid() || !s->m_epoll.valid() || !s->m_wake.valid())
+        return nullptr;
+    s->m_port = localPort(s->m_listener.get());
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kListenerTag;
+    if (::epoll_ctl(s->m_epoll.get(), EPOLL_CTL_ADD, s->m_listener.get(), &ev) != 0)
+        return nullptr;
+    ev.data.u64 = kWakeTag;
+    if (::epoll_ctl(s->m_epoll.get(), EPOLL_CTL_ADD, s->m_wake.get(), &ev) != 0)
+        return nullptr;
+    StreamServer* self = s.get();
+    s->m_encoder = std::make_unique<JpegWorker>(s->m_pool, [self] { self->wake(); });
+    s->m_io = std::thread([self] { self->ioLoop(); });
+    return s;
+}
+
+StreamServer::~StreamServer() {
+    shutdown();
+}
+
+void StreamServer::shutdown() {
+    m_stopping = true;
+    wake();
+    if (m_io.joinable())
+        m_io.join();
+    m_encoder.reset();
+    for (auto& c : m_connections)
+        if (c->slot)
+            m_pool.release(c->slot);
+    m_connections.clear();
+    m_clientCount = 0;
+    m_listener.reset();
+}
+
+// Any thread.
+void StreamServer::wake() {
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(m_wake.get(), &one, sizeof one);
+}
+
+// Camera thread.
+bool StreamServer::addFrame(const uint8_t* rows) {
+    if (m_stopping.load())
+        return false;
+    const bool taken = m_pool.publish(rows, wallClockUs());
+    if (taken)
+        wake();
+    return taken;
+}
+
+ServerStats StreamServer::stats() {
+    ServerStats s;
+    s.pool = m_pool.counters();
+    s.clients = m_clientCount.load();
+    s.refused = m_refused.load();
+    return s;
+}
+
+// ---- everything below runs on the I/O thread ----
+
+void StreamServer::ioLoop() {
+    epoll_event events[64];
+    while (!m_stopping.load()) {
+        const int n = ::epoll_wait(m_epoll.get(), events, 64, 100);
+        for (int i = 0; i < n; ++i) {
+            const epoll_event& ev = events[i];
+            if (ev.data.u64 == kListenerTag) {
+                acceptAll();
+            } else if (ev.data.u64 == kWakeTag) {
+                uint64_t count = 0;
+                [[maybe_unused]] ssize_t r = ::read(m_wake.get(), &count, sizeof count);
+            } else {
+                auto* c = static_cast<Connection*>(ev.data.ptr);
+                if (ev.events & (EPOLLIN | EPOLLRDHUP))
+                    onReadable(*c);
+                if (ev.events & EPOLLOUT)
+                    c->writable = true;
+                if (ev.events & (EPOLLERR | EPOLLHUP))
+                    c->dead = true;
+            }
+        }
+        const auto now = Clock::now();
+        for (auto& c : m_connections)
+            pump(*c, now);
+        for (size_t i = m_connections.size(); i-- > 0;)
+            if (m_connections[i]->dead)
+                closeConnection(i);
+    }
+}
+
+void StreamServer::acceptAll() {
+    for (;;) {
+        UniqueFd fd(::accept4(m_listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!fd.valid())
+            return; // EAGAIN, or out of descriptors: the rest wait in the backlog
+        if (m_connections.size() >= m_options.maxClients) {
+            static const std::string busy = errorResponse(503, "Service Unavailable");
+            [[maybe_unused]] ssize_t n =
+                ::send(fd.get(), busy.data(), busy.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            ++m_refused;
+            continue;
+        }
+        const int one = 1;
+        ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        auto c = std::make_unique<Connection>();
+        c->fd = std::move(fd);
+        c->accepted = c->lastProgress = Clock::now();
+        epoll_event ev{};
+        ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+        ev.data.ptr = c.get();
+        if (::epoll_ctl(m_epoll.get(), EPOLL_CTL_ADD, c->fd.get(), &ev) != 0)
+            continue;
+        m_connections.push_back(std::move(c));
+        m_clientCount = m_connections.size();
+    }
+}
+
+void StreamServer::onReadable(Connection& c) {
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::recv(c.fd.get(), buf, sizeof buf, MSG_DONTWAIT);
+        if (n == 0) {
+            c.dead = true; // the peer is gone; nothing more can be delivered
+            return;
+        }
+        if (n < 0) {
+            if (errno != EAGAIN && errno != EINTR)
+                c.dead = true;
+            if (errno != EINTR)
+                return;
+            continue;
+        }
+        if (c.kind != Connection::Kind::Request)
+            continue; // a client says nothing after its request; ignore whatever it sends
+        switch (c.request.feed(buf, static_cast<size_t>(n))) {
+        case HttpRequestParser::Status::NeedMore:
+            break;
+        case HttpRequestParser::Status::Complete:
+            startResponse(c);
+            break;
+        case HttpRequestParser::Status::TooLarge:
+            c.kind = Connection::Kind::Text;
+            c.text = errorResponse(431, "Request Header Fields Too Large");
+            c.closeWhenSent = true;
+            break;
+        case HttpRequestParser::Status::Malformed:
+            c.kind = Connection::Kind::Text;
+            c.text = errorResponse(400, "Bad Request");
+            c.closeWhenSent = true;
+            break;
+        }
+    }
+}
+
+void StreamServer::startResponse(Connection& c) {
+    const HttpRequest& r = c.request.request();
+    c.kind = Connection::Kind::Text;
+    c.closeWhenSent = true;
+    if (r.method != "GET") {
+        c.text = errorResponse(405, "Method Not Allowed", "Allow: GET\r\n");
+    } else if (r.path == "/") {
+        c.text = htmlResponse(viewerPage(m_options.format, m_options.fps));
+    } else if (r.path == "/stream") {
+        c.kind = c.request.wantsRaw() ? Connection::Kind::RawStream : Connection::Kind::JpegStream;
+        c.closeWhenSent = false;
+        size_t streams = 0;
+        for (auto& other : m_connections)
+            streams += other->kind == Connection::Kind::RawStream ||
+                       other->kind == Connection::Kind::JpegStream;
+        m_pool.growTo(std::min(kMaxSlots, kInitialSlots + streams));
+    } else if (r.path == "/snapshot.jpg") {
+        c.snapshotSeq = m_pool.newestSeq();
+        if (c.snapshotSeq == 0) {
+            c.text = errorResponse(503, "Service Unavailable", "Retry-After: 1\r\n");
+        } else {
+            c.kind = Connection::Kind::Snapshot; // answered once a JPEG of that frame exists
+            c.closeWhenSent = false;
+        }
+    } else {
+        c.text = errorResponse(404, "Not Found");
+    }
+    updateJpegDemand();
+}
+
+void StreamServer::updateJpegDemand() {
+    int demand = 0;
+    for (auto& c : m_connections)
+        demand += !c->dead && (c->kind == Connection::Kind::JpegStream ||
+                               (c->kind == Connection::Kind::Snapshot && !c->closeWhenSent));
+    if (demand != m_jpegDemand) {
+        m_jpegDemand = demand;
+        m_pool.setJpegDemand(demand);
+    }
+}
+
+bool StreamServer::startNextPart(Connection& c, Clock::time_point now) {
+    const bool raw = c.kind == Connection::Kind::RawStream;
+    FrameSlot* slot = nullptr;
+    if (c.kind == Connection::Kind::Snapshot) {
+        slot = m_pool.acquireJpeg(c.snapshotSeq - 1);
+    } else {
+        slot = raw ? m_pool.acquireRaw(c.lastSeq) : m_pool.acquireJpeg(c.lastSeq);
+        // While the camera is idle the newest frame goes out again, about once a second, so
+        // viewers that show a part only when the next begins still show it and proxies stay open.
+        if (!slot && c.lastSeq > 0 && now - c.lastPart >= m_options.resendInterval)
+            slot = raw ? m_pool.acquireRaw(0) : m_pool.acquireJpeg(0);
+    }
+    if (!slot)
+        return false;
+    c.slot = slot;
+    c.lastSeq = raw ? slot->seq : slot->jpegSeq;
+    c.body = raw ? slot->raw.data() : slot->jpeg.data();
+    c.bodyLen = raw ? slot->raw.size() : slot->jpegSize;
+    c.bodyOff = 0;
+    c.headLen = c.headOff = 0;
+    if (c.kind == Connection::Kind::Snapshot) {
+        c.headLen = writeSnapshotHead(c.head.data(), c.head.size(), c.bodyLen, slot->timestampUs);
+        c.tail = {};
+        c.closeWhenSent = true;
+        updateJpegDemand();
+    } else {
+        if (!c.streamStarted)
+            c.headLen = writeStreamHead(c.head.data(), c.head.size());
+        c.streamStarted = true;
+        c.headLen += writePartHead(c.head.data() + c.headLen, c.head.size() - c.headLen, raw,
+                                   m_pool.format(), c.bodyLen, slot->timestampUs);
+        c.tail = partDelimiter();
+    }
+    c.tailOff = 0;
+    c.lastPart = c.lastProgress = now;
+    return true;
+}
+
+void StreamServer::flush(Connection& c, Clock::time_point now) {
+    while (c.pending() && c.writable) {
+        iovec iov[4];
+        int count = 0;
+        auto add = [&](const void* base, size_t len, size_t off) {
+            if (off < len)
+                iov[count++] = {const_cast<char*>(static_cast<const char*>(base)) + off, len - off};
+        };
+        add(c.head.data(), c.headLen, c.headOff);
+        add(c.text.data(), c.text.size(), c.textOff);
+        add(c.body, c.bodyLen, c.bodyOff);
+        add(c.tail.data(), c.tail.size(), c.tailOff);
+        msghdr msg{};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = static_cast<size_t>(count);
+        const ssize_t sent = ::sendmsg(c.fd.get(), &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0) {
+            if (errno == EAGAIN)
+                c.writable = false;
+            else if (errno != EINTR)
+                c.dead = true;
+            return;
+        }
+        c.lastProgress = now;
+        size_t left = static_cast<size_t>(sent);
+        auto advance = [&](size_t len, size_t& off) {
+            const size_t n = std::min(left, len - std::min(len, off));
+            off += n;
+            left -= n;
+        };
+        advance(c.headLen, c.headOff);
+        advance(c.text.size(), c.textOff);
+        advance(c.bodyLen, c.bodyOff);
+        advance(c.tail.size(), c.tailOff);
+    }
+    if (!c.pending() && c.slot) {
+        m_pool.release(c.slot);
+        c.slot = nullptr;
+        c.body = nullptr;
+        c.bodyLen = c.bodyOff = 0;
+    }
+}
+
+void StreamServer::pump(Connection& c, Clock::time_point now) {
+    while (!c.dead) {
+        if (!c.pending()) {
+            if (c.closeWhenSent) {
+                c.dead = true;
+                break;
+            }
+            if (c.kind == Connection::Kind::Request || c.kind == Connection::Kind::Text ||
+                !startNextPart(c, now))
+                break;
+        }
+        flush(c, now);
+        if (c.pending())
+            break;
+    }
+    if (c.dead)
+        return;
+    if (c.kind == Connection::Kind::Request && now - c.accepted > m_options.requestTimeout)
+        c.dead = true;
+    else if (c.pending() && now - c.lastProgress > m_options.sendTimeout)
+        c.dead = true;
+}
+
+void StreamServer::closeConnection(size_t index) {
+    Connection& c = *m_connections[index];
+    if (c.slot)
+        m_pool.release(c.slot);
+    c.slot = nullptr;
+    // Closing the descriptor also takes it out of the epoll set.
+    m_connections.erase(m_connections.begin() + static_cast<std::ptrdiff_t>(index));
+    m_clientCount = m_connections.size();
+    updateJpegDemand();
+}
+
+} // namespace tavrel

@@ -1,0 +1,104 @@
+// Transport: the lifecycle of CTavrel (one connection at a time) and its guards.
+#include "transport.h"
+
+namespace tavrel {
+
+Transport::~Transport() {
+    close();
+}
+
+// Window thread.
+int Transport::openServer(int port, int width, int height, int fps) {
+    if (isOpen() || port <= 0 || port > 65535 || width <= 0 || height <= 0)
+        return -1;
+    ServerOptions options;
+    options.port = port;
+    options.format = DibFormat{width, height, 24};
+    options.fps = fps > 0 ? fps : 30;
+    std::shared_ptr<StreamServer> server = StreamServer::start(options);
+    if (!server)
+        return -1;
+    {
+        std::lock_guard lock(m_serverLock);
+        m_server = std::move(server);
+    }
+    m_mode = Mode::Server;
+    return 0;
+}
+
+// Window thread; returns within kConnectTimeout.
+int Transport::openClient(const char* host, int port) {
+    if (isOpen() || !host)
+        return -1;
+    m_client = StreamClient::open(host, port, kConnectTimeout);
+    if (!m_client)
+        return -1;
+    m_clientView = m_client.get();
+    m_mode = Mode::Client;
+    return 0;
+}
+
+int Transport::bitmapInfo(BITMAPINFOHEADER* header) {
+    if (!header || !m_client)
+        return -1;
+    const DibFormat& f = m_client->format();
+    *header = BITMAPINFOHEADER{};
+    header->biSize = sizeof(BITMAPINFOHEADER);
+    header->biWidth = f.width;
+    header->biHeight = f.height; // positive: rows bottom-up
+    header->biPlanes = 1;
+    header->biBitCount = static_cast<WORD>(f.bits);
+    header->biCompression = 0; // BI_RGB
+    header->biSizeImage = static_cast<DWORD>(f.imageBytes());
+    return 0;
+}
+
+int Transport::run(FrameCallback callback, void* context) {
+    if (!m_client || !callback)
+        return -1;
+    return m_client->run(callback, context) ? 0 : -1;
+}
+
+// Camera thread.
+int Transport::addFrame(const unsigned char* bits) {
+    if (!bits)
+        return -1;
+    std::shared_ptr<StreamServer> server;
+    {
+        std::lock_guard lock(m_serverLock);
+        server = m_server;
+    }
+    if (!server)
+        return -1;
+    return server->addFrame(bits) ? 0 : -2;
+}
+
+bool Transport::isRunning() const {
+    StreamClient* c = m_clientView.load();
+    return c && c->running();
+}
+
+int Transport::stop() {
+    if (m_client)
+        m_client->stop();
+    return 0;
+}
+
+int Transport::close() {
+    std::shared_ptr<StreamServer> server;
+    {
+        std::lock_guard lock(m_serverLock);
+        server = std::move(m_server);
+    }
+    m_mode = Mode::Closed;
+    m_clientView = nullptr;
+    m_client.reset(); // stops delivery first
+    // A frame still inside AddFrame may keep the object alive a moment longer, but the port,
+    // the threads and the connections end here, so the port can be opened again at once.
+    if (server)
+        server->shutdown();
+    server.reset();
+    return 0;
+}
+
+} // namespace tavrel

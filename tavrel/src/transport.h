@@ -1,0 +1,45 @@
+// Transport: CTavrel's state: closed, a client connection or a server, and the locks between them.
+#pragma once
+
+#include "stream_client.h"
+#include "stream_server.h"
+
+#include <platform/wintypes.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+namespace tavrel {
+
+enum class Mode : int { Closed = 0, Client = 1, Server = 2 };
+
+class Transport {
+public:
+    static constexpr std::chrono::milliseconds kConnectTimeout{5000};
+
+    ~Transport();
+
+    int openServer(int port, int width, int height, int fps);
+    int openClient(const char* host, int port);
+    int bitmapInfo(BITMAPINFOHEADER* header);
+    int run(FrameCallback callback, void* context);
+    int addFrame(const unsigned char* bits);
+    int stop();
+    int close();
+
+    bool isOpen() const { return m_mode.load() != Mode::Closed; }
+    int mode() const { return static_cast<int>(m_mode.load()); }
+    bool isRunning() const;
+
+private:
+    std::atomic<Mode> m_mode{Mode::Closed};
+    // The camera thread's AddFrame may overlap OpenServer and Close on the window thread: it
+    // takes its own reference to the server under this lock, held only for the pointer copy.
+    std::mutex m_serverLock;
+    std::shared_ptr<StreamServer> m_server;
+    std::unique_ptr<StreamClient> m_client;           // window thread only
+    std::atomic<StreamClient*> m_clientView{nullptr}; // for IsRunning from any thread
+};
+
+} // namespace tavrel

@@ -1,0 +1,355 @@
+// Server and client on loopback through CTavrel: frames intact, lifecycle, limits, failures.
+#include "tavrel/Tavrel.h"
+
+#include "jpeg_codec.h"
+#include "stream_client.h"
+#include "stream_server.h"
+#include "tavrel_test_support.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <mutex>
+
+using namespace std::chrono_literals;
+using namespace tavrel;
+using namespace tavrel::test;
+
+namespace {
+
+const DibFormat kSmall{160, 120, 24};
+
+// Collects delivered frames; the callback runs on the transport's delivery thread.
+struct Receiver {
+    std::mutex lock;
+    std::vector<std::vector<uint8_t>> frames;
+    size_t bytes = 0;
+    std::atomic<int> count{0};
+    size_t keep = 0;
+
+    static void onFrame(unsigned char* frame, void* context) {
+        auto* self = static_cast<Receiver*>(context);
+        std::lock_guard g(self->lock);
+        if (self->frames.size() < self->keep)
+            self->frames.emplace_back(frame, frame + self->bytes);
+        ++self->count;
+    }
+    bool waitFor(int n, std::chrono::milliseconds limit = 10s) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (count < n && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(5ms);
+        return count >= n;
+    }
+};
+
+class TavrelStream : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_port = freePort();
+        ASSERT_EQ(m_server.OpenServer(m_port, kSmall.width, kSmall.height, 30), 0);
+        m_feeder = std::make_unique<FrameFeeder>(kSmall, 5ms,
+                                                 [this](uint8_t* f) { m_server.AddFrame(f, 1); });
+    }
+    void TearDown() override {
+        m_feeder.reset();
+        m_server.Close();
+    }
+    CTavrel m_server;
+    int m_port = 0;
+    std::unique_ptr<FrameFeeder> m_feeder;
+};
+
+bool isOneOf(const std::vector<std::vector<uint8_t>>& set, const std::vector<uint8_t>& f) {
+    for (auto& s : set)
+        if (s == f)
+            return true;
+    return false;
+}
+
+TEST_F(TavrelStream, ClientAnnouncesHeaderAndReceivesHundredRawFramesIntact) {
+    Receiver r; // outlives the client that calls it
+    CTavrel client;
+    ASSERT_EQ(client.OpenClient(const_cast<char*>("127.0.0.1"), m_port), 0);
+    EXPECT_EQ(client.IsOpen(), 1);
+    EXPECT_EQ(client.GetMode(), 1);
+    EXPECT_EQ(client.IsRunning(), 0);
+    BITMAPINFOHEADER h{};
+    ASSERT_EQ(client.GetBitmapInfoHdr(&h), 0);
+    EXPECT_EQ(h.biSize, 40u);
+    EXPECT_EQ(h.biWidth, kSmall.width);
+    EXPECT_EQ(h.biHeight, kSmall.height);
+    EXPECT_EQ(h.biBitCount, 24);
+    EXPECT_EQ(h.biPlanes, 1);
+    EXPECT_EQ(h.biSizeImage, kSmall.imageBytes());
+
+    r.bytes = h.biSizeImage;
+    r.keep = 100;
+    ASSERT_EQ(client.Run(&Receiver::onFrame, &r), 0);
+    EXPECT_EQ(client.IsRunning(), 1);
+    ASSERT_TRUE(r.waitFor(100));
+    client.Stop();
+    EXPECT_EQ(client.IsRunning(), 0);
+    client.Close();
+    EXPECT_EQ(client.IsOpen(), 0);
+    EXPECT_EQ(client.GetMode(), 0);
+    ASSERT_EQ(r.frames.size(), 100u);
+    for (auto& f : r.frames)
+        EXPECT_TRUE(isOneOf(m_feeder->frames(), f)) << "a raw frame arrived altered";
+}
+
+TEST_F(TavrelStream, JpegFramesDecodeCloseToTheOriginal) {
+    Receiver r; // outlives the client that calls it
+    auto client = StreamClient::open("127.0.0.1", m_port, 5s, /*allowRaw=*/false);
+    ASSERT_TRUE(client);
+    EXPECT_FALSE(client->askedForRaw());
+    EXPECT_EQ(client->format(), kSmall);
+    r.bytes = kSmall.imageBytes();
+    r.keep = 20;
+    ASSERT_TRUE(client->run(&Receiver::onFrame, &r));
+    ASSERT_TRUE(r.waitFor(20));
+    client->stop();
+    for (auto& f : r.frames) {
+        double best = 0;
+        for (auto& original : m_feeder->frames())
+            best = std::max(best, psnr(original, f.data(), kSmall));
+        EXPECT_GT(best, 30.0);
+    }
+}
+
+TEST_F(TavrelStream, StopWhileFramesFlowEndsCallbacksAndCloseWithClientsAttached) {
+    std::vector<std::unique_ptr<Receiver>> receivers; // outlive the clients that call them
+    std::vector<std::unique_ptr<CTavrel>> clients;
+    for (int i = 0; i < 4; ++i) {
+        clients.push_back(std::make_unique<CTavrel>());
+        receivers.push_back(std::make_unique<Receiver>());
+        ASSERT_EQ(clients[i]->OpenClient(const_cast<char*>("localhost"), m_port), 0);
+        receivers[i]->bytes = kSmall.imageBytes();
+        ASSERT_EQ(clients[i]->Run(&Receiver::onFrame, receivers[i].get()), 0);
+    }
+    for (auto& r : receivers)
+        ASSERT_TRUE(r->waitFor(5));
+    clients[0]->Stop();
+    const int after = receivers[0]->count;
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(receivers[0]->count, after) << "a callback ran after Stop returned";
+    clients[0]->Close();
+
+    // The server closes under three running clients: their delivery ends on its own.
+    m_feeder.reset();
+    EXPECT_EQ(m_server.Close(), 0);
+    EXPECT_EQ(m_server.IsOpen(), 0);
+    for (int i = 1; i < 4; ++i) {
+        const auto end = std::chrono::steady_clock::now() + 5s;
+        while (clients[i]->IsRunning() && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(10ms);
+        EXPECT_EQ(clients[i]->IsRunning(), 0) << "a vanished server must end delivery";
+        EXPECT_EQ(clients[i]->IsOpen(), 1);
+        clients[i]->Stop();
+        clients[i]->Close();
+    }
+}
+
+TEST(TavrelServer, ClientThatNeverReadsNeitherSlowsOthersNorGrowsMemory) {
+    // Frames big enough that "a few frames" stands out from allocator noise.
+    const DibFormat vga{640, 480, 24};
+    CTavrel server;
+    const int port = freePort();
+    ASSERT_EQ(server.OpenServer(port, vga.width, vga.height, 30), 0);
+    FrameFeeder feeder(vga, 10ms, [&](uint8_t* f) { server.AddFrame(f, 1); });
+
+    // A client that asks for the raw stream and then never reads.
+    const int stuck = ::socket(AF_INET, SOCK_STREAM, 0);
+    int small = 4096;
+    ::setsockopt(stuck, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(stuck, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    const char req[] = "GET /stream?raw=1 HTTP/1.1\r\nHost: x\r\n\r\n";
+    ASSERT_GT(::send(stuck, req, sizeof req - 1, 0), 0);
+
+    Receiver r;
+    r.bytes = vga.imageBytes();
+    CTavrel client;
+    ASSERT_EQ(client.OpenClient(const_cast<char*>("127.0.0.1"), port), 0);
+    ASSERT_EQ(client.Run(&Receiver::onFrame, &r), 0);
+    ASSERT_TRUE(r.waitFor(10));
+    const long rssBefore = residentKb();
+    const int fedBefore = feeder.count();
+    const int gotBefore = r.count;
+    std::this_thread::sleep_for(10s);
+    const int fed = feeder.count() - fedBefore;
+    const int got = r.count - gotBefore;
+    const long growthKb = residentKb() - rssBefore;
+    client.Stop();
+    client.Close();
+    ::close(stuck);
+    // The reading client keeps up with the camera (it may skip, never stall).
+    EXPECT_GT(got, fed / 2) << "fed " << fed << " received " << got;
+    EXPECT_LT(growthKb, static_cast<long>(4 * vga.imageBytes() / 1024 + 4096)) << growthKb;
+}
+
+TEST(TavrelServer, ManyClientsComingAndGoingLeakNoDescriptors) {
+    CTavrel server;
+    const int port = freePort();
+    ASSERT_EQ(server.OpenServer(port, kSmall.width, kSmall.height, 30), 0);
+    FrameFeeder feeder(kSmall, 5ms, [&](uint8_t* f) { server.AddFrame(f, 1); });
+    auto once = [&] {
+        Receiver r; // outlives the clients
+        std::vector<std::unique_ptr<CTavrel>> clients;
+        for (int i = 0; i < 64; ++i) {
+            clients.push_back(std::make_unique<CTavrel>());
+            ASSERT_EQ(clients.back()->OpenClient(const_cast<char*>("127.0.0.1"), port), 0) << i;
+        }
+        r.bytes = kSmall.imageBytes();
+        ASSERT_EQ(clients[0]->Run(&Receiver::onFrame, &r), 0);
+        ASSERT_TRUE(r.waitFor(3));
+    };
+    once(); // warms up lazily made slots and descriptors
+    const int fdsBefore = openFdCount();
+    for (int round = 0; round < 3; ++round)
+        once();
+    // The server notices closed clients on its next loop turn.
+    const auto end = std::chrono::steady_clock::now() + 5s;
+    while (openFdCount() != fdsBefore && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(openFdCount(), fdsBefore);
+}
+
+TEST(TavrelServer, ClientsBeyondTheLimitAreRefusedWith503) {
+    ServerOptions o;
+    o.port = 0;
+    o.format = kSmall;
+    o.maxClients = 2;
+    auto server = StreamServer::start(o);
+    ASSERT_TRUE(server);
+    auto frame = makeFrame(kSmall, 0);
+    server->addFrame(frame.data());
+    auto a = StreamClient::open("127.0.0.1", server->port(), 5s);
+    auto b = StreamClient::open("127.0.0.1", server->port(), 5s);
+    ASSERT_TRUE(a && b);
+    EXPECT_FALSE(StreamClient::open("127.0.0.1", server->port(), 5s));
+    EXPECT_EQ(server->stats().refused, 1u);
+}
+
+TEST(TavrelServer, EncodesAtMostOncePerFrameWhateverTheClientCountAndNotAtAllUnwatched) {
+    ServerOptions o;
+    o.port = 0;
+    o.format = kSmall;
+    auto server = StreamServer::start(o);
+    ASSERT_TRUE(server);
+    auto frame = makeFrame(kSmall, 1);
+    for (int i = 0; i < 10; ++i)
+        server->addFrame(frame.data());
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(server->stats().pool.encodes, 0u) << "nobody watches JPEG";
+
+    std::vector<std::unique_ptr<Receiver>> receivers; // outlive the clients that call them
+    std::vector<std::unique_ptr<StreamClient>> clients;
+    for (int i = 0; i < 5; ++i) {
+        clients.push_back(StreamClient::open("127.0.0.1", server->port(), 5s, false));
+        ASSERT_TRUE(clients.back());
+        receivers.push_back(std::make_unique<Receiver>());
+        receivers.back()->bytes = kSmall.imageBytes();
+        ASSERT_TRUE(clients.back()->run(&Receiver::onFrame, receivers.back().get()));
+    }
+    FrameFeeder feeder(kSmall, 5ms, [&](uint8_t* f) { server->addFrame(f); });
+    for (auto& r : receivers)
+        ASSERT_TRUE(r->waitFor(20));
+    const PoolCounters c = server->stats().pool;
+    EXPECT_LE(c.encodes, c.published);
+}
+
+TEST(TavrelLifecycle, IllegalCallsAreRefusedAndStateReadsTrue) {
+    CTavrel t;
+    EXPECT_EQ(t.Initialize(), 0);
+    EXPECT_EQ(t.IsOpen(), 0);
+    EXPECT_EQ(t.GetMode(), 0);
+    EXPECT_EQ(t.IsRunning(), 0);
+    unsigned char pixel[4] = {};
+    EXPECT_LT(t.AddFrame(pixel, 1), 0);
+    EXPECT_LT(t.Run(&Receiver::onFrame, nullptr), 0);
+    BITMAPINFOHEADER h{};
+    EXPECT_LT(t.GetBitmapInfoHdr(&h), 0);
+    EXPECT_EQ(t.Stop(), 0);
+    EXPECT_EQ(t.Close(), 0);
+
+    const int port = freePort();
+    EXPECT_NE(t.OpenServer(port, 0, 120, 30), 0);
+    EXPECT_NE(t.OpenServer(port, 160, -1, 30), 0);
+    EXPECT_NE(t.OpenServer(0, 160, 120, 30), 0);
+    EXPECT_NE(t.OpenServer(70000, 160, 120, 30), 0);
+    EXPECT_NE(t.OpenServer(port, 9000, 120, 30), 0) << "beyond the frame size bound";
+    ASSERT_EQ(t.OpenServer(port, 160, 120, 30), 0);
+    EXPECT_EQ(t.GetMode(), 2);
+    EXPECT_EQ(t.IsOpen(), 1);
+    EXPECT_NE(t.OpenServer(port, 160, 120, 30), 0) << "one connection at a time";
+    EXPECT_NE(t.OpenClient(const_cast<char*>("127.0.0.1"), port), 0);
+    EXPECT_LT(t.Run(&Receiver::onFrame, nullptr), 0) << "a server has no delivery";
+    EXPECT_LT(t.AddFrame(nullptr, 1), 0);
+    EXPECT_EQ(t.Close(), 0);
+    EXPECT_EQ(t.GetMode(), 0);
+    EXPECT_EQ(t.UnInitialize(), 0);
+}
+
+TEST(TavrelLifecycle, AddFrameRacingOpenAndCloseIsSafe) {
+    CTavrel t;
+    const int port = freePort();
+    FrameFeeder feeder(kSmall, 0ms, [&](uint8_t* f) { t.AddFrame(f, 1); });
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ(t.OpenServer(port, kSmall.width, kSmall.height, 30), 0);
+        std::this_thread::sleep_for(2ms);
+        t.Close();
+    }
+}
+
+TEST(TavrelServer, PortAlreadyInUseIsRefused) {
+    const int port = freePort();
+    CTavrel first;
+    ASSERT_EQ(first.OpenServer(port, 160, 120, 30), 0);
+    CTavrel second;
+    EXPECT_NE(second.OpenServer(port, 160, 120, 30), 0);
+    EXPECT_EQ(second.IsOpen(), 0);
+}
+
+TEST(TavrelClient, ClosedPortAndBlackHoleFailWithinTheTimeout) {
+    CTavrel c;
+    EXPECT_NE(c.OpenClient(const_cast<char*>("127.0.0.1"), freePort()), 0);
+    EXPECT_EQ(c.IsOpen(), 0);
+
+    // A listener that accepts connections in the kernel but never answers.
+    const int hole = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(hole, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(hole, 4), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(hole, reinterpret_cast<sockaddr*>(&a), &len);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_NE(c.OpenClient(const_cast<char*>("127.0.0.1"), ntohs(a.sin_port)), 0);
+    EXPECT_LE(std::chrono::steady_clock::now() - start, 6s);
+    EXPECT_EQ(c.IsOpen(), 0);
+    ::close(hole);
+}
+
+TEST(TavrelClient, UrlHostWithPortAndPathWinsOverThePortArgument) {
+    ServerOptions o;
+    o.port = 0;
+    o.format = kSmall;
+    auto server = StreamServer::start(o);
+    ASSERT_TRUE(server);
+    auto frame = makeFrame(kSmall, 2);
+    server->addFrame(frame.data());
+    CTavrel c;
+    const std::string url = "http://[::1]:" + std::to_string(server->port()) + "/stream";
+    ASSERT_EQ(c.OpenClient(const_cast<char*>(url.c_str()), 1), 0);
+    BITMAPINFOHEADER h{};
+    c.GetBitmapInfoHdr(&h);
+    EXPECT_EQ(h.biWidth, kSmall.width);
+    c.Close();
+    const std::string missing = "http://127.0.0.1:" + std::to_string(server->port()) + "/nothing";
+    EXPECT_NE(c.OpenClient(const_cast<char*>(missing.c_str()), 1), 0) << "404 is a failure";
+}
+
+} // namespace

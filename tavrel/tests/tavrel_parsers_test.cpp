@@ -1,0 +1,222 @@
+// The parsers that read peer bytes: requests, response heads, chunked bodies, multipart, raw type.
+#include "chunked_decoder.h"
+#include "http_request_parser.h"
+#include "multipart_parser.h"
+#include "raw_media_type.h"
+#include "stream_reader.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+using namespace tavrel;
+
+namespace {
+
+HttpRequestParser::Status feedSplit(HttpRequestParser& p, const std::string& text, size_t cut) {
+    p.feed(text.data(), cut);
+    return p.feed(text.data() + cut, text.size() - cut);
+}
+
+TEST(TavrelRequestParser, ParsesAtEverySplitPoint) {
+    const std::string req = "GET /stream?x=2&raw=1 HTTP/1.1\r\nHost: a\r\nAccept: */*\r\n\r\n";
+    for (size_t cut = 0; cut <= req.size(); ++cut) {
+        HttpRequestParser p;
+        ASSERT_EQ(feedSplit(p, req, cut), HttpRequestParser::Status::Complete) << cut;
+        EXPECT_EQ(p.request().method, "GET");
+        EXPECT_EQ(p.request().path, "/stream");
+        EXPECT_TRUE(p.wantsRaw());
+    }
+}
+
+TEST(TavrelRequestParser, RawIsAskedByAcceptOrQueryOnly) {
+    HttpRequestParser a;
+    std::string r = "GET /stream HTTP/1.0\nAccept: Application/X-Ormidal-Dib, image/jpeg\n\n";
+    ASSERT_EQ(a.feed(r.data(), r.size()), HttpRequestParser::Status::Complete);
+    EXPECT_TRUE(a.wantsRaw());
+    HttpRequestParser b;
+    r = "GET /stream?raw=10 HTTP/1.1\r\n\r\n";
+    ASSERT_EQ(b.feed(r.data(), r.size()), HttpRequestParser::Status::Complete);
+    EXPECT_FALSE(b.wantsRaw());
+}
+
+TEST(TavrelRequestParser, RefusesOversizeAndMalformedHeads) {
+    HttpRequestParser big;
+    std::string r = "GET / HTTP/1.1\r\nX: " + std::string(HttpRequestParser::kMaxHeadBytes, 'a');
+    EXPECT_EQ(big.feed(r.data(), r.size()), HttpRequestParser::Status::TooLarge);
+    for (const char* bad :
+         {"GET  / HTTP/1.1\r\n\r\n", "GET / HTTP/2\r\n\r\n", "GET nopath HTTP/1.1\r\n\r\n",
+          "GET / HTTP/1.1\r\nNoColon\r\n\r\n", "GET / HTTP/1.1\r\n folded: x\r\n\r\n",
+          "G\x01T / HTTP/1.1\r\n\r\n", "\r\n\r\n", "GET /\x7f HTTP/1.1\r\n\r\n"}) {
+        HttpRequestParser p;
+        EXPECT_EQ(p.feed(bad, std::strlen(bad)), HttpRequestParser::Status::Malformed) << bad;
+    }
+}
+
+TEST(TavrelRawMediaType, ParsesOnlyCompleteInRangeParameters) {
+    DibFormat f;
+    EXPECT_EQ(parseRawMediaType("application/x-ormidal-dib; width=640; height=480; bits=24", f),
+              RawTypeResult::Ok);
+    EXPECT_EQ(f, (DibFormat{640, 480, 24}));
+    EXPECT_EQ(parseRawMediaType("image/jpeg", f), RawTypeResult::NotRaw);
+    for (const char* bad :
+         {"application/x-ormidal-dib", "application/x-ormidal-dib; width=640; height=480",
+          "application/x-ormidal-dib; width=640; width=640; height=4; bits=24",
+          "application/x-ormidal-dib; width=8193; height=4; bits=24",
+          "application/x-ormidal-dib; width=-1; height=4; bits=24",
+          "application/x-ormidal-dib; width=99999999999999999999; height=4; bits=24",
+          "application/x-ormidal-dib; width=4; height=4; bits=8",
+          "application/x-ormidal-dib; width; height=4; bits=24"})
+        EXPECT_EQ(parseRawMediaType(bad, f), RawTypeResult::Invalid) << bad;
+    char text[128];
+    ASSERT_GT(formatRawMediaType(DibFormat{321, 7, 24}, text, sizeof text), 0u);
+    ASSERT_EQ(parseRawMediaType(text, f), RawTypeResult::Ok);
+    EXPECT_EQ(f.stride(), 964u);
+}
+
+TEST(TavrelChunkedDecoder, DecodesAtEverySplitPointAndRefusesBadSizes) {
+    const std::string body = "5\r\nhello\r\n6;ext=1\r\n world\r\n0\r\n\r\n";
+    for (size_t cut = 0; cut <= body.size(); ++cut) {
+        std::string copy = body;
+        ChunkedDecoder d;
+        size_t n1 = 0, n2 = 0;
+        auto* p = reinterpret_cast<uint8_t*>(copy.data());
+        ASSERT_NE(d.decode(p, cut, n1), ChunkedDecoder::Status::Malformed);
+        std::string out(copy.data(), n1);
+        EXPECT_EQ(d.decode(p + cut, copy.size() - cut, n2), ChunkedDecoder::Status::Done) << cut;
+        out.append(copy.data() + cut, n2);
+        EXPECT_EQ(out, "hello world");
+    }
+    for (std::string bad : {"x\r\n", "5\r\nhelloXX", "fffffffff\r\n", "\r\n"}) {
+        ChunkedDecoder d;
+        size_t n = 0;
+        EXPECT_EQ(d.decode(reinterpret_cast<uint8_t*>(bad.data()), bad.size(), n),
+                  ChunkedDecoder::Status::Malformed)
+            << bad;
+    }
+}
+
+// Records the parts a reader delivers.
+struct Parts : StreamReader::Sink {
+    std::vector<std::string> bodies;
+    std::vector<std::string> types;
+    std::vector<std::string> stamps;
+    void onPart(const MultipartPart& p) override {
+        bodies.emplace_back(reinterpret_cast<const char*>(p.data), p.size);
+        types.emplace_back(p.contentType);
+        stamps.emplace_back(p.timestamp);
+    }
+};
+
+StreamReader::Status readAll(const std::string& text, Parts& parts, size_t cut = 0) {
+    std::string copy = text;
+    auto* p = reinterpret_cast<uint8_t*>(copy.data());
+    StreamReader r;
+    if (cut > 0) {
+        const StreamReader::Status s = r.feed(p, cut, parts);
+        if (s != StreamReader::Status::NeedMore)
+            return s;
+    }
+    return r.feed(p + cut, copy.size() - cut, parts);
+}
+
+const std::string kOurStream =
+    "HTTP/1.1 200 OK\r\n"
+    "Content-Type: multipart/x-mixed-replace;boundary=b0\r\n\r\n"
+    "--b0\r\nContent-Type: image/jpeg\r\nContent-Length: 3\r\n"
+    "X-Timestamp: 1.5\r\n\r\nab\n\r\n--b0\r\n"
+    "Content-Type: image/jpeg\r\nContent-Length: 4\r\n\r\n--b0\r\n--b0\r\n";
+
+TEST(TavrelStreamReader, ReadsPartsAtEverySplitPoint) {
+    for (size_t cut = 0; cut <= kOurStream.size(); ++cut) {
+        Parts parts;
+        EXPECT_EQ(readAll(kOurStream, parts, cut), StreamReader::Status::NeedMore) << cut;
+        ASSERT_EQ(parts.bodies.size(), 2u) << cut;
+        EXPECT_EQ(parts.bodies[0], "ab\n");
+        EXPECT_EQ(parts.bodies[1], "--b0") << "a body may contain the boundary text";
+        EXPECT_EQ(parts.types[0], "image/jpeg");
+        EXPECT_EQ(parts.stamps[0], "1.5");
+    }
+}
+
+TEST(TavrelStreamReader, DecodesChunkedMislabelledStreamsLikeFfmpegServes) {
+    const std::string body =
+        "--ffmpeg\r\nContent-type: image/jpeg\r\nContent-Length: 2\r\n\r\nxy\r\n"
+        "--ffmpeg\r\nContent-type: image/jpeg\r\nContent-Length: 1\r\n\r\nz\r\n";
+    char size[16];
+    std::snprintf(size, sizeof size, "%zx\r\n", body.size() - 10);
+    const std::string stream = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+                               "Transfer-Encoding: chunked\r\n\r\n" +
+                               std::string("a\r\n") + body.substr(0, 10) + "\r\n" + size +
+                               body.substr(10) + "\r\n";
+    for (size_t cut = 0; cut <= stream.size(); ++cut) {
+        Parts parts;
+        EXPECT_EQ(readAll(stream, parts, cut), StreamReader::Status::NeedMore) << cut;
+        ASSERT_EQ(parts.bodies.size(), 2u) << cut;
+        EXPECT_EQ(parts.bodies[0], "xy");
+        EXPECT_EQ(parts.bodies[1], "z");
+    }
+}
+
+TEST(TavrelStreamReader, PartsWithoutContentLengthEndAtTheDelimiter) {
+    const std::string stream = "HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace; "
+                               "boundary=\"--cam\"\r\n\r\n"
+                               "----cam\r\nContent-Type: image/jpeg\r\n\r\nAB\r\nCD\r\n----cam\r\n"
+                               "Content-Type: image/jpeg\r\n\r\nE\r\n----cam--\r\n";
+    for (size_t cut = 0; cut <= stream.size(); ++cut) {
+        Parts parts;
+        EXPECT_EQ(readAll(stream, parts, cut), StreamReader::Status::End) << cut;
+        ASSERT_EQ(parts.bodies.size(), 2u) << cut;
+        EXPECT_EQ(parts.bodies[0], "AB\r\nCD");
+        EXPECT_EQ(parts.bodies[1], "E");
+    }
+}
+
+TEST(TavrelStreamReader, RefusesBadStatusGarbageBoundariesAndOversizeInput) {
+    Parts parts;
+    EXPECT_EQ(readAll("HTTP/1.1 404 Not Found\r\n\r\n", parts), StreamReader::Status::Error);
+    EXPECT_EQ(readAll("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\nhello\r\n", parts),
+              StreamReader::Status::Error)
+        << "a body that does not start with a boundary line";
+    EXPECT_EQ(readAll("ICY 200 OK\r\n\r\n", parts), StreamReader::Status::Error);
+    EXPECT_EQ(readAll("HTTP/1.1 200 OK\r\nX: " + std::string(20000, 'x'), parts),
+              StreamReader::Status::Error);
+    const std::string head =
+        "HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace;boundary=q\r\n\r\n";
+    EXPECT_EQ(readAll(head + "--q\r\nContent-Length: 999999999999\r\n\r\n", parts),
+              StreamReader::Status::Error);
+    EXPECT_EQ(readAll(head + "--q\r\nContent-Length: 12x\r\n\r\n", parts),
+              StreamReader::Status::Error);
+    EXPECT_EQ(readAll(head + "--q\r\n" + std::string(5000, 'h') + "\r\n", parts),
+              StreamReader::Status::Error);
+    EXPECT_EQ(readAll(head + "--q\r\nbad header line\r\n\r\n", parts), StreamReader::Status::Error);
+    // Text that is no boundary is skipped, but only so far.
+    EXPECT_EQ(readAll(head + std::string(2 << 20, '\n') + "--q\r\n", parts),
+              StreamReader::Status::NeedMore);
+    std::string junk;
+    for (int i = 0; i < 100000; ++i)
+        junk += "--notq-line\r\n";
+    EXPECT_EQ(readAll(head + junk, parts), StreamReader::Status::Error);
+    EXPECT_TRUE(parts.bodies.empty());
+}
+
+TEST(TavrelStreamReader, UnboundedPartWithoutLengthIsCutOff) {
+    MultipartLimits limits;
+    limits.maxPartBytes = 1000;
+    MultipartParser p("z", limits);
+    std::string s = "--z\r\n\r\n" + std::string(5000, 'a');
+    size_t used = 0;
+    EXPECT_EQ(p.feed(reinterpret_cast<const uint8_t*>(s.data()), s.size(), used),
+              MultipartParser::Status::TooLarge);
+}
+
+TEST(TavrelStreamReader, BoundaryIsReadFromTheContentType) {
+    EXPECT_EQ(StreamReader::boundaryOf("multipart/x-mixed-replace;boundary=abc"), "abc");
+    EXPECT_EQ(StreamReader::boundaryOf("Multipart/X-Mixed-Replace; charset=x; Boundary=\"a b\""),
+              "a b");
+    EXPECT_EQ(StreamReader::boundaryOf("application/octet-stream;boundary=abc"), "");
+    EXPECT_EQ(StreamReader::boundaryOf("multipart/x-mixed-replace"), "");
+}
+
+} // namespace
