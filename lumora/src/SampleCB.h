@@ -1,0 +1,26 @@
+// CSampleCB: the callback object a CVideo registers with its sample grabber; its lifetime is
+// the CVideo's, not reference counting.
+#pragma once
+
+#include <platform/media/sample_grabber.h>
+
+class CVideo;
+
+class CSampleCB final : public ISampleGrabberCB {
+public:
+    explicit CSampleCB(CVideo* owner) : m_pOwner(owner) {}
+    CSampleCB(const CSampleCB&) = delete;
+    CSampleCB& operator=(const CSampleCB&) = delete;
+    ~CSampleCB() = default;
+
+    HRESULT QueryInterface(REFIID riid, void** object) override;
+    // Counting nothing: the owner deletes this object after detaching it from the grabber.
+    ULONG AddRef() override { return 2; }
+    ULONG Release() override { return 1; }
+    HRESULT SampleCB(double sampleTime, IMediaSample* sample) override;
+    // Runs on the graph's streaming thread, once per sample.
+    HRESULT BufferCB(double sampleTime, BYTE* buffer, LONG length) override;
+
+private:
+    CVideo* m_pOwner;
+};

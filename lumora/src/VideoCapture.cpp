@@ -1,0 +1,66 @@
+// Capture stop and teardown of the capture graph.
+//
+// CaptureStart, the recording branch and the compressor list join this file with the capture
+// graph builder; the teardown below already undoes everything CaptureInit builds.
+#include "SampleCB.h"
+#include "lumora/Video.h"
+
+#include <platform/kernel.h>
+#include <platform/media/media.h>
+
+#include <atomic>
+#include <cstdlib>
+
+void CVideo::CaptureStop() {
+    if (m_nOpenMode != OPEN_DEVICE || !IsRunning())
+        return;
+    std::atomic_ref<BOOL>(m_bRunning).store(FALSE, std::memory_order_relaxed);
+    if (m_pMediaControl) {
+        // Stop returns once streaming has ended; the wait covers a graph still on its way.
+        m_pMediaControl->Stop();
+        OAFilterState state = State_Running;
+        while (SUCCEEDED(m_pMediaControl->GetState(10000, &state)) && state == State_Running) {
+        }
+    }
+    // The file writer may still be flushing: give it a second before letting go of it.
+    Sleep(1000);
+    if (m_pMux) {
+        m_pMux->Release();
+        m_pMux = nullptr;
+    }
+    if (m_pFileSink) {
+        m_pFileSink->Release();
+        m_pFileSink = nullptr;
+    }
+    m_strFileName.Empty();
+}
+
+// The graph is stopped before the callback is detached, and the callback detached before it
+// and the frame are freed, so no sample arrives into freed memory.
+void CVideo::CaptureEnd() {
+    if (m_nOpenMode != OPEN_DEVICE)
+        return;
+    CaptureStop();
+    if (m_pSampleCB) {
+        if (m_pGrabber)
+            m_pGrabber->SetCallback(nullptr, 1);
+        delete m_pSampleCB;
+        m_pSampleCB = nullptr;
+    }
+    if (m_pGraph) {
+        if (m_pGrabberFilter)
+            m_pGraph->RemoveFilter(m_pGrabberFilter);
+        if (m_pSource)
+            m_pGraph->RemoveFilter(m_pSource);
+    }
+    if (m_pGrabber) {
+        m_pGrabber->Release();
+        m_pGrabber = nullptr;
+    }
+    if (m_pGrabberFilter) {
+        m_pGrabberFilter->Release();
+        m_pGrabberFilter = nullptr;
+    }
+    std::free(m_pBitmapInfo);
+    m_pBitmapInfo = nullptr;
+}

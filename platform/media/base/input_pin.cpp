@@ -1,0 +1,84 @@
+// InputPin: sample reception through the filter's streaming gate.
+#include "media/base/input_pin.h"
+
+#include "media/base/base_filter.h"
+
+namespace platform::media {
+
+InputPin::InputPin(BaseFilter& filter, std::u16string name)
+    : BasePin(filter, PINDIR_INPUT, std::move(name)) {}
+
+HRESULT InputPin::QueryInterface(REFIID riid, void** object) {
+    if (object && riid == IID_IMemInputPin) {
+        *object = static_cast<IMemInputPin*>(this);
+        AddRef();
+        return S_OK;
+    }
+    return BasePin::QueryInterface(riid, object);
+}
+
+HRESULT InputPin::GetAllocator(IMemAllocator** allocator) {
+    if (!allocator)
+        return E_POINTER;
+    *allocator = nullptr;
+    return VFW_E_NO_ALLOCATOR;
+}
+
+HRESULT InputPin::NotifyAllocator(IMemAllocator* allocator, BOOL) {
+    if (!allocator)
+        return E_POINTER;
+    std::lock_guard lock(filter_.stateLock());
+    allocator_ = allocator;
+    return S_OK;
+}
+
+HRESULT InputPin::GetAllocatorRequirements(ALLOCATOR_PROPERTIES*) {
+    return E_NOTIMPL;
+}
+
+// Runs on the upstream filter's streaming thread.
+HRESULT InputPin::Receive(IMediaSample* sample) {
+    if (!sample)
+        return E_POINTER;
+    StreamGate::Entry entry(filter_.gate());
+    if (!entry)
+        return VFW_E_WRONG_STATE;
+    if (flushing_.load(std::memory_order_acquire))
+        return S_FALSE;
+    return filter_.receive(*this, sample);
+}
+
+HRESULT InputPin::ReceiveMultiple(IMediaSample** samples, LONG count, LONG* processed) {
+    if (!samples || !processed)
+        return E_POINTER;
+    *processed = 0;
+    HRESULT hr = S_OK;
+    while (*processed < count && (hr = Receive(samples[*processed])) == S_OK)
+        ++*processed;
+    return hr;
+}
+
+HRESULT InputPin::EndOfStream() {
+    StreamGate::Entry entry(filter_.gate());
+    if (!entry)
+        return VFW_E_WRONG_STATE;
+    return filter_.endOfStream(*this);
+}
+
+// Control thread: samples that arrive while flushing are dropped.
+HRESULT InputPin::BeginFlush() {
+    flushing_.store(true, std::memory_order_release);
+    return S_OK;
+}
+
+HRESULT InputPin::EndFlush() {
+    flushing_.store(false, std::memory_order_release);
+    return S_OK;
+}
+
+void InputPin::breakConnect() {
+    std::lock_guard lock(filter_.stateLock());
+    allocator_ = nullptr;
+}
+
+} // namespace platform::media

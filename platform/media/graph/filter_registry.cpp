@@ -1,0 +1,63 @@
+// The table of insertable filters.
+#include "media/graph/filter_registry.h"
+
+#include <platform/media/filter_classes.h>
+
+#include <algorithm>
+
+namespace platform::media {
+
+namespace {
+
+std::vector<RegisteredFilter> makeTable() {
+    using Role = RegisteredFilter::Role;
+    std::vector<RegisteredFilter> table = {
+        {CLSID_MjpegDec,
+         u"MJPEG Decompressor",
+         MERIT_NORMAL,
+         Role::Transform,
+         {{MEDIATYPE_Video, MEDIASUBTYPE_MJPG}}},
+        {CLSID_Colour,
+         u"Color Space Converter",
+         MERIT_UNLIKELY + 1,
+         Role::Transform,
+         {{MEDIATYPE_Video, MEDIASUBTYPE_YUY2},
+          {MEDIATYPE_Video, MEDIASUBTYPE_NV12},
+          {MEDIATYPE_Video, MEDIASUBTYPE_I420},
+          {MEDIATYPE_Video, MEDIASUBTYPE_IYUV},
+          {MEDIATYPE_Video, MEDIASUBTYPE_Y800},
+          {MEDIATYPE_Video, MEDIASUBTYPE_RGB24},
+          {MEDIATYPE_Video, MEDIASUBTYPE_RGB32}}},
+        // No video window exists on this platform: Render ends video in a null renderer.
+        {CLSID_NullRenderer,
+         u"Null Renderer",
+         MERIT_UNLIKELY,
+         Role::Renderer,
+         {{GUID_NULL, GUID_NULL}}},
+    };
+    std::stable_sort(table.begin(), table.end(),
+                     [](const auto& a, const auto& b) { return a.merit > b.merit; });
+    return table;
+}
+
+} // namespace
+
+const std::vector<RegisteredFilter>& registeredFilters() {
+    static const std::vector<RegisteredFilter> table = makeTable();
+    return table;
+}
+
+bool acceptsAnyOf(const RegisteredFilter& entry, const std::vector<MediaType>& offered) {
+    for (const auto& [major, subtype] : entry.inputs) {
+        for (const auto& type : offered) {
+            AM_MEDIA_TYPE wanted{};
+            wanted.majortype = major;
+            wanted.subtype = subtype;
+            if (matchesPartial(wanted, type.get()))
+                return true;
+        }
+    }
+    return false;
+}
+
+} // namespace platform::media
