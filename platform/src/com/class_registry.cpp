@@ -28,10 +28,13 @@ Registry& registry() {
 
 } // namespace
 
-PLATFORM_API void registerClass(REFCLSID clsid, ClassFactory factory) {
+PLATFORM_API ClassFactory registerClass(REFCLSID clsid, ClassFactory factory) {
     Registry& r = registry();
     std::lock_guard guard(r.lock);
-    r.classes[clsid] = std::move(factory);
+    ClassFactory& slot = r.classes[clsid];
+    ClassFactory previous = std::move(slot);
+    slot = std::move(factory);
+    return previous;
 }
 
 PLATFORM_API void unregisterClass(REFCLSID clsid) {
