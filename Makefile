@@ -14,9 +14,9 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
-# Runs the program (today: the library's self-check; the desktop program replaces it once it lands).
+# Runs the desktop program.
 run: build
-	@$(BUILD)/bin/lumora-info --selfcheck
+	@$(BUILD)/bin/tarnick
 
 test: build
 	@ctest --preset $(PRESET) -j $(JOBS)

@@ -1,0 +1,26 @@
+// PictureView: copies the back buffer to the screen (window thread).
+#include "PictureView.h"
+
+#include "TarnickDlg.h"
+
+#include <QPainter>
+
+PictureView::PictureView(CTarnickDlg* owner, QWidget* parent) : QFrame(parent), m_owner(owner) {
+    // A black frame around the picture; the picture itself paints everything inside.
+    setFrameStyle(QFrame::Box | QFrame::Plain);
+    setLineWidth(1);
+    QPalette pal = palette();
+    pal.setColor(QPalette::WindowText, Qt::black);
+    setPalette(pal);
+    setAttribute(Qt::WA_OpaquePaintEvent, false);
+}
+
+void PictureView::paintEvent(QPaintEvent* event) {
+    QFrame::paintEvent(event);
+    QPainter painter(this);
+    // The frame thread draws into the back buffer under the same lock.
+    std::lock_guard guard(m_owner->m_backLock);
+    if (!m_owner->m_backBuffer.isNull())
+        painter.drawImage(QPoint(m_owner->m_edgeX, m_owner->m_edgeY), m_owner->m_backBuffer,
+                          QRect(0, 0, m_owner->m_dispWidth, m_owner->m_dispHeight));
+}

@@ -1,0 +1,11 @@
+// CTarnickApp: starts the platform and runs the main window for the life of the process.
+#pragma once
+
+#include <platform/wintypes.h>
+
+class CTarnickApp {
+public:
+    // Checks that sockets work (message 103 otherwise), then runs the main window modally.
+    // Returns FALSE: the process ends when the window does.
+    BOOL InitInstance();
+};

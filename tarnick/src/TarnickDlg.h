@@ -1,0 +1,164 @@
+// CTarnickDlg: the program's main window — picture, status line, menus, tray and settings.
+#pragma once
+
+#include "CommandUI.h"
+#include "TrayShell.h"
+
+#include <lumora/Video.h>
+#include <tavrel/Tavrel.h>
+
+#include <QDialog>
+#include <QIcon>
+#include <QImage>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QMenuBar;
+class FrameSignal;
+class PictureView;
+struct CommandEntry;
+
+class CTarnickDlg : public QDialog {
+public:
+    explicit CTarnickDlg(QWidget* parent = nullptr);
+    ~CTarnickDlg() override;
+
+    // Runs the window modally; returns the code the window ended with (IDOK, IDCANCEL).
+    int DoModal();
+    // Shows the window and runs its start-up, without entering a modal loop (tests).
+    BOOL Create();
+    void EndDialog(int result);
+
+    // Start-up and teardown, in their fixed orders.
+    BOOL OnInitDialog();
+    void OnDestroy();
+
+    // Display. DrawFrame runs on whichever thread delivers the frame; the others run on
+    // the window thread.
+    void DrawFrame(const unsigned char* bits);
+    void FitWindowToFrame();
+    void LayoutControls();
+
+    // Settings file.
+    CString GetSettingsFilePath();
+    void LoadNetworkSettings();
+    void LoadAutoStart();
+    void LoadDeviceSettings();
+    void LoadVideoSettings();
+    void SaveNetworkSettings();
+    void SaveAutoStart();
+    void SaveDeviceSettings();
+    void SaveVideoSettings();
+
+    // Commands and their update handlers.
+    void OnAppExit();
+    void OnFitWindow();
+    void OnAutoStartServer();
+    void OnAutoStartClient();
+    void OnSysCommand(UINT id);
+    void OnUpdateCameraConnect(CCmdUI* cmdUI);
+    void OnUpdateCameraRelease(CCmdUI* cmdUI);
+    void OnUpdateServerConnect(CCmdUI* cmdUI);
+    void OnUpdateServerDisconnect(CCmdUI* cmdUI);
+    void OnUpdateAppExit(CCmdUI* cmdUI);
+    void OnUpdateCaptureStart(CCmdUI* cmdUI);
+    void OnUpdateCaptureStop(CCmdUI* cmdUI);
+    void OnUpdateServerStart(CCmdUI* cmdUI);
+    void OnUpdateServerStop(CCmdUI* cmdUI);
+    void OnUpdateToTray(CCmdUI* cmdUI);
+    void OnUpdateFitWindow(CCmdUI* cmdUI);
+    void OnUpdateImageProperty(CCmdUI* cmdUI);
+    void OnUpdateAutoStartServer(CCmdUI* cmdUI);
+    void OnUpdateAutoStartClient(CCmdUI* cmdUI);
+    void OnUpdateRestoreWindow(CCmdUI* cmdUI);
+    // Runs the update handlers of a menu about to open.
+    void OnInitMenuPopup(QMenu* popup);
+    // Runs the command of a menu item.
+    void OnCommand(UINT id);
+
+    // Tray.
+    void AddTrayIcon();
+    void OnToTray();
+    void OnRestoreWindow();
+    long OnTrayNotify(UINT id, UINT mouseMessage);
+
+    // Conditions the menus are enabled by.
+    bool IsCameraConnected() { return m_video.GetOpenMode() == OPEN_DEVICE; }
+    bool IsCapturing() { return m_video.IsRunning() != 0; }
+    bool IsServing() { return m_stream.IsOpen() && m_stream.GetMode() == 2; }
+    bool IsReceiving() { return m_stream.IsOpen() && m_stream.GetMode() == 1; }
+
+    // The menus, for tests and the tray.
+    QMenuBar* menuBar() const { return m_menuBar; }
+    QMenu* buildTrayMenu();
+    // Replaces GetTickCount for the status rate (tests).
+    void setTickSource(std::function<DWORD()> tick) { m_tick = std::move(tick); }
+    QString statusText() const;
+    HWND windowHandle() { return reinterpret_cast<HWND>(this); }
+
+    // Members, in the window's own order.
+    QIcon m_hIcon;
+    NOTIFYICONDATAA m_nid;
+    CVideo m_video;
+    CTavrel m_stream;
+    tVideoDev m_device;
+    tVideoInf m_videoInf;
+    CString m_connectHost;
+    int m_connectPort;
+    BITMAPINFO* m_pFrameBuf;
+    int m_dispWidth, m_dispHeight;
+    // The back buffer the picture is drawn into and painted from; m_backLock keeps the
+    // frame thread's drawing and the window thread's painting and resizing apart.
+    QImage m_backBuffer;
+    std::mutex m_backLock;
+    int m_edgeX, m_edgeY;
+    DWORD m_lastTick;
+    int m_frameCount;
+    BOOL m_initialized;
+    BOOL m_inTray;
+    int m_autoStart;
+    QLabel* m_label;
+    QLineEdit* m_status;
+    PictureView* m_picture;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void done(int result) override;
+    void accept() override {} // Enter does nothing
+    void reject() override {} // Escape does nothing
+
+private:
+    friend class PictureView;
+    void buildControls();
+    void buildMenuBar();
+    QMenu* buildMenu(const struct MenuLayout& layout, QWidget* parent);
+    void runUpdate(QAction* action, UINT id, bool disableIfNoHandler);
+    void onFrameSignal();
+    void stretchIntoBackBuffer(const BYTE* bits, const BITMAPINFOHEADER& header);
+    void resizeOuter(int width, int height);
+    QSize outerSize() const;
+    QWidget* client() const { return m_client; }
+
+    QMenuBar* m_menuBar = nullptr;
+    QWidget* m_client = nullptr;
+    FrameSignal* m_frameSignal = nullptr;
+    std::function<DWORD()> m_tick;
+    // The status text is formatted on the frame thread and shown by the window thread.
+    mutable std::mutex m_statusLock;
+    char m_statusText[96] = {};
+    bool m_statusPending = false;
+    // The scaling path's intermediate picture, sized once per frame format.
+    QImage m_scratch;
+    std::atomic<long> m_refusedFrames{0};
+    bool m_destroyed = false;
+    int m_result = 0;
+};
+

@@ -1,0 +1,158 @@
+// CTarnickDlg settings: the INI file beside the executable and its ten keys.
+#include "TarnickDlg.h"
+
+#include <platform/kernel.h>
+#include <platform/profile.h>
+#include <platform/text.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+constexpr DWORD kValueBuffer = 256;
+
+// The executable's name without its extension ("tarnick" for /usr/bin/tarnick).
+CString applicationName(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    std::string name = slash ? slash + 1 : path;
+    const auto dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0)
+        name.erase(dot);
+    return CString(name);
+}
+
+// Reads one key with the member's current text as the default; false when nothing came back
+// (a missing key or a key present with an empty value).
+bool readKey(const char* section, const char* key, const char* current, char (&value)[kValueBuffer],
+             const CString& path) {
+    return GetPrivateProfileStringA(section, key, current, value, kValueBuffer, path) != 0;
+}
+
+// Whole-string decimal: leading blanks and a sign are allowed, trailing characters are not.
+// Values beyond int are refused as well, so they never wrap.
+bool parseWholeNumber(const char* text, int& out) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno == ERANGE || value < INT_MIN || value > INT_MAX)
+        return false;
+    out = static_cast<int>(value);
+    return true;
+}
+
+void readNumber(const char* section, const char* key, int& member, const CString& path) {
+    CString current;
+    current.Format("%d", member);
+    char value[kValueBuffer];
+    int parsed;
+    if (readKey(section, key, current, value, path) && parseWholeNumber(value, parsed))
+        member = parsed;
+}
+
+void writeNumber(const char* section, const char* key, int value, const CString& path) {
+    CString text;
+    text.Format("%d", value);
+    WritePrivateProfileStringA(section, key, text, path);
+}
+
+int framesPerSecond(LONGLONG interval) {
+    return interval > 0 ? static_cast<int>(10000000.0 / static_cast<double>(interval) + 0.5) : 0;
+}
+
+} // namespace
+
+// The executable's directory + its name + ".ini". When that directory cannot be written
+// (an installed program), the bare name is used, which the profile functions keep in the
+// user's configuration folder, so settings are never silently lost.
+CString CTarnickDlg::GetSettingsFilePath() {
+    char module[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, module, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        CString bare;
+        bare.Format("%s.ini", "tarnick");
+        return bare;
+    }
+    const CString name = applicationName(module);
+    char full[MAX_PATH];
+    char* filePart = nullptr;
+    const DWORD fullLength = GetFullPathNameA(module, MAX_PATH, full, &filePart);
+    CString path;
+    if (fullLength == 0 || fullLength >= MAX_PATH || !filePart) {
+        path.Format("%s.ini", name.GetString());
+        return path;
+    }
+    *filePart = '\0';
+    if (::access(full, W_OK) != 0) {
+        path.Format("%s.ini", name.GetString());
+        return path;
+    }
+    path.Format("%s%s.ini", full, name.GetString());
+    return path;
+}
+
+void CTarnickDlg::LoadNetworkSettings() {
+    const CString path = GetSettingsFilePath();
+    char value[kValueBuffer];
+    if (readKey("NETWORK", "CONNECT_HOST", m_connectHost, value, path))
+        m_connectHost = value;
+    readNumber("NETWORK", "CONNECT_PORT", m_connectPort, path);
+    LoadAutoStart();
+}
+
+void CTarnickDlg::LoadAutoStart() {
+    readNumber("CONFIG", "AUTO_START", m_autoStart, GetSettingsFilePath());
+}
+
+void CTarnickDlg::LoadDeviceSettings() {
+    const CString path = GetSettingsFilePath();
+    char value[kValueBuffer];
+    if (readKey("DEVICE", "DEVICE_PATH", m_device.szDevicePath, value, path))
+        platform::copyUtf8Bounded(m_device.szDevicePath, sizeof(m_device.szDevicePath), value);
+    // A name longer than the field is cut at a whole character, never left unterminated.
+    if (readKey("DEVICE", "FRIENDLY_NAME", m_device.szFriendlyName, value, path))
+        platform::copyUtf8Bounded(m_device.szFriendlyName, sizeof(m_device.szFriendlyName), value);
+    readNumber("DEVICE", "DEVICE_INDEX", m_device.nIndex, path);
+}
+
+void CTarnickDlg::LoadVideoSettings() {
+    const CString path = GetSettingsFilePath();
+    readNumber("VIDEO", "WIDTH", m_videoInf.nWidth, path);
+    readNumber("VIDEO", "HEIGHT", m_videoInf.nHeight, path);
+    readNumber("VIDEO", "BITCOUNT", m_videoInf.nBitCount, path);
+    int fps = framesPerSecond(m_videoInf.llFrameInterval);
+    readNumber("VIDEO", "FRAME_PER_SEC", fps, path);
+    // A rate of 0 or less names no interval: the current one stays.
+    if (fps > 0)
+        m_videoInf.llFrameInterval = static_cast<LONGLONG>(10000000.0 / fps + 0.5);
+}
+
+void CTarnickDlg::SaveNetworkSettings() {
+    const CString path = GetSettingsFilePath();
+    WritePrivateProfileStringA("NETWORK", "CONNECT_HOST", m_connectHost, path);
+    writeNumber("NETWORK", "CONNECT_PORT", m_connectPort, path);
+    SaveAutoStart();
+}
+
+void CTarnickDlg::SaveAutoStart() {
+    writeNumber("CONFIG", "AUTO_START", m_autoStart, GetSettingsFilePath());
+}
+
+void CTarnickDlg::SaveDeviceSettings() {
+    const CString path = GetSettingsFilePath();
+    WritePrivateProfileStringA("DEVICE", "DEVICE_PATH", m_device.szDevicePath, path);
+    WritePrivateProfileStringA("DEVICE", "FRIENDLY_NAME", m_device.szFriendlyName, path);
+    writeNumber("DEVICE", "DEVICE_INDEX", m_device.nIndex, path);
+}
+
+void CTarnickDlg::SaveVideoSettings() {
+    const CString path = GetSettingsFilePath();
+    writeNumber("VIDEO", "WIDTH", m_videoInf.nWidth, path);
+    writeNumber("VIDEO", "HEIGHT", m_videoInf.nHeight, path);
+    writeNumber("VIDEO", "BITCOUNT", m_videoInf.nBitCount, path);
+    writeNumber("VIDEO", "FRAME_PER_SEC", framesPerSecond(m_videoInf.llFrameInterval), path);
+}

@@ -1,0 +1,130 @@
+// The main window: drawing frames, the status line's rate, fitting and the layout minimum.
+#include "PictureView.h"
+
+#include <QLabel>
+#include "TestSupport.h"
+
+#include <QKeyEvent>
+#include <QLineEdit>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+namespace {
+
+using testsupport::makeFrameBuffer;
+using testsupport::pumpUntil;
+using testsupport::SettingsFile;
+
+class WindowTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dlg.Create());
+        dlg.setTickSource([this] { return tick; });
+    }
+    void TearDown() override { dlg.EndDialog(IDOK); }
+
+    // Draws ten frames with the clock standing at `at` for the tenth.
+    void drawTen(DWORD at) {
+        std::vector<unsigned char> pixels(dlg.m_pFrameBuf->bmiHeader.biSizeImage, 0x40);
+        tick = at;
+        for (int i = 0; i < 10; ++i)
+            dlg.DrawFrame(pixels.data());
+    }
+    QString shownStatus() {
+        pumpUntil([&] { return !dlg.statusText().isEmpty(); });
+        return dlg.statusText();
+    }
+
+    SettingsFile settings;
+    CTarnickDlg dlg;
+    DWORD tick = 0;
+};
+
+TEST_F(WindowTest, StatusShowsWholeRatesOfTheLastTenFrames) {
+    dlg.m_pFrameBuf = makeFrameBuffer(320, 240);
+    dlg.m_lastTick = 0;
+    drawTen(500);
+    EXPECT_EQ(shownStatus(), "W=320, H=240, Rate=20.00fps");
+
+    dlg.m_status->clear();
+    drawTen(500 + 670);
+    EXPECT_EQ(shownStatus(), "W=320, H=240, Rate=14.00fps");
+
+    dlg.m_status->clear();
+    drawTen(500 + 670 + 9); // under 10 ms for ten frames: no rate can be given
+    EXPECT_EQ(shownStatus(), "W=320, H=240, Rate=0.00fps");
+}
+
+TEST_F(WindowTest, FramesReachTheBackBufferTopRowFirst) {
+    dlg.m_pFrameBuf = makeFrameBuffer(4, 2);
+    dlg.FitWindowToFrame();
+    // Bottom-up BGR rows: the first row in memory is the bottom of the picture.
+    unsigned char rows[2 * 12] = {};
+    for (int x = 0; x < 4; ++x) {
+        rows[x * 3 + 2] = 0xFF;      // bottom row red
+        rows[12 + x * 3 + 0] = 0xFF; // top row blue
+    }
+    dlg.DrawFrame(rows);
+    std::lock_guard guard(dlg.m_backLock);
+    EXPECT_EQ(dlg.m_backBuffer.pixel(0, 0) & 0xFFFFFF, 0x0000FFu);
+    EXPECT_EQ(dlg.m_backBuffer.pixel(3, 1) & 0xFFFFFF, 0xFF0000u);
+}
+
+TEST_F(WindowTest, FramesFromAnotherThreadArePaintedWithoutWaitingForTheWindow) {
+    dlg.m_pFrameBuf = makeFrameBuffer(160, 120);
+    dlg.FitWindowToFrame();
+    std::vector<unsigned char> pixels(dlg.m_pFrameBuf->bmiHeader.biSizeImage, 0x80);
+    std::thread source([&] {
+        for (int i = 0; i < 50; ++i)
+            dlg.DrawFrame(pixels.data());
+    });
+    source.join(); // the frame thread finished without the window thread running once
+    EXPECT_TRUE(pumpUntil([&] { return !dlg.statusText().isEmpty(); }));
+    dlg.m_picture->repaint();
+}
+
+TEST_F(WindowTest, FramesThatDoNotFitTheBufferAreRefused) {
+    dlg.DrawFrame(nullptr); // no frame buffer: nothing happens
+    std::vector<unsigned char> pixels(64, 0);
+    dlg.DrawFrame(pixels.data());
+
+    dlg.m_pFrameBuf = makeFrameBuffer(4, 4);
+    dlg.m_pFrameBuf->bmiHeader.biSizeImage = 1 << 20; // far larger than the buffer's rows
+    dlg.DrawFrame(pixels.data());                     // must not write past the buffer
+    SUCCEED();
+}
+
+TEST_F(WindowTest, FitMakesThePictureExactlyTheFrameSize) {
+    dlg.FitWindowToFrame(); // no frame buffer: nothing changes
+    dlg.m_pFrameBuf = makeFrameBuffer(352, 288);
+    dlg.FitWindowToFrame();
+    pumpUntil([&] { return dlg.m_picture->width() == 356; }, 2000);
+    EXPECT_EQ(dlg.m_dispWidth, 352);
+    EXPECT_EQ(dlg.m_dispHeight, 288);
+    EXPECT_EQ(dlg.m_picture->width(), 352 + 2 * dlg.m_edgeX);
+    EXPECT_EQ(dlg.m_picture->height(), 288 + 2 * dlg.m_edgeY);
+}
+
+TEST_F(WindowTest, WindowSpringsBackToTheMinimumSize) {
+    dlg.resize(120, 90);
+    pumpUntil([&] { return dlg.width() >= 300 && dlg.height() >= 300; }, 2000);
+    EXPECT_GE(dlg.frameGeometry().width(), 300);
+    EXPECT_GE(dlg.frameGeometry().height(), 300);
+    // The picture fills the client area down to the label's margin.
+    const int margin = dlg.m_label->geometry().left();
+    const QRect picture = dlg.m_picture->geometry();
+    EXPECT_EQ(picture.right() + 1 + margin, dlg.m_picture->parentWidget()->width());
+}
+
+TEST_F(WindowTest, EnterAndEscapeLeaveTheWindowOpen) {
+    for (int key : {Qt::Key_Return, Qt::Key_Escape}) {
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+        QCoreApplication::sendEvent(&dlg, &press);
+    }
+    EXPECT_TRUE(dlg.isVisible());
+}
+
+} // namespace
