@@ -24,8 +24,12 @@ test: build
 test-asan:
 	@$(MAKE) --no-print-directory test PRESET=asan
 
-test-tsan:
-	@$(MAKE) --no-print-directory test PRESET=tsan
+# The threaded libraries under ThreadSanitizer; the Qt UI tests are left out (Qt itself is
+# not instrumented, so its internals would be reported).
+test-tsan: deps
+	@cmake --preset tsan >/dev/null
+	@cmake --build build/tsan -j $(JOBS)
+	@ctest --preset tsan -j $(JOBS) -LE ui
 
 bench:
 	@$(MAKE) --no-print-directory build PRESET=release

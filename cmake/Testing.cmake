@@ -1,7 +1,11 @@
-# ormidal_add_tests(<dir> LIBS <libs...>): one GoogleTest executable per <dir>/*_test.cpp,
-# each test case registered with CTest so they run in parallel and fail one by one.
+# ormidal_add_tests(<dir> LIBS <libs...> [SOURCES <extra...>] [LABEL <label>]): one GoogleTest
+# executable per <dir>/*_test.cpp, each test case registered with CTest so they run in
+# parallel and fail one by one.
 function(ormidal_add_tests dir)
-  cmake_parse_arguments(ARG "" "" "LIBS;SOURCES" ${ARGN})
+  cmake_parse_arguments(ARG "" "LABEL" "LIBS;SOURCES" ${ARGN})
+  if(NOT ARG_LABEL)
+    set(ARG_LABEL core)
+  endif()
   file(GLOB test_sources CONFIGURE_DEPENDS ${dir}/*_test.cpp)
   foreach(src ${test_sources})
     get_filename_component(name ${src} NAME_WE)
@@ -10,6 +14,6 @@ function(ormidal_add_tests dir)
     target_include_directories(${name} PRIVATE ${dir})
     ormidal_warnings(${name})
     set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300 LABELS ${ARG_LABEL})
   endforeach()
 endfunction()
