@@ -214,7 +214,7 @@ TEST_F(KernelFullPathName, EmptyOrNullNameFails) {
 }
 
 TEST_F(KernelFullPathName, BuildsTheSettingsPathFromTheModulePath) {
-    // The program's own recipe (spec Part 2.1): module path, full path, cut at the file part.
+    // How the program finds its settings file: module path, full path, cut at the file part.
     char module[MAX_PATH];
     ASSERT_GT(GetModuleFileNameA(nullptr, module, MAX_PATH), 0u);
     char full[MAX_PATH];
