@@ -134,4 +134,21 @@ MediaType MediaType::video(const GUID& subtype, const BITMAPINFOHEADER& header,
     return MediaType(mt); // deep-copies the block off the stack
 }
 
+bool MediaType::rgbFor(const VIDEOINFOHEADER* input, int position, MediaType& mt) {
+    if (!input || position < 0 || position > 1)
+        return false;
+    const int bits = position == 0 ? 24 : 32;
+    BITMAPINFOHEADER header{};
+    header.biWidth = input->bmiHeader.biWidth;
+    header.biHeight =
+        input->bmiHeader.biHeight < 0 ? -input->bmiHeader.biHeight : input->bmiHeader.biHeight;
+    header.biPlanes = 1;
+    header.biBitCount = WORD(bits);
+    header.biCompression = BI_RGB;
+    header.biSizeImage = DWORD(dibStride(header.biWidth, bits) * header.biHeight);
+    mt = video(bits == 24 ? MEDIASUBTYPE_RGB24 : MEDIASUBTYPE_RGB32, header,
+               input->AvgTimePerFrame);
+    return true;
+}
+
 } // namespace platform::media

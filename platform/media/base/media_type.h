@@ -41,6 +41,9 @@ public:
     // A video type with a VIDEOINFOHEADER; fixed-size samples of biSizeImage bytes.
     static MediaType video(const GUID& subtype, const BITMAPINFOHEADER& header,
                            REFERENCE_TIME avgTimePerFrame);
+    // The bottom-up RGB picture a decoder or converter offers for `input`: RGB24 at position
+    // 0, RGB32 at position 1; false past the end or without a video input.
+    static bool rgbFor(const VIDEOINFOHEADER* input, int position, MediaType& mt);
 
 private:
     AM_MEDIA_TYPE mt_;

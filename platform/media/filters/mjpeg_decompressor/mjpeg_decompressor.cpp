@@ -51,21 +51,9 @@ protected:
     }
 
     HRESULT getOutputType(int position, MediaType& mt) override {
-        const VIDEOINFOHEADER* in = input().mediaType().videoInfo();
-        if (position > 1 || !in)
-            return VFW_S_NO_MORE_ITEMS;
-        const int bits = position == 0 ? 24 : 32;
-        BITMAPINFOHEADER header{};
-        header.biWidth = in->bmiHeader.biWidth;
-        header.biHeight =
-            in->bmiHeader.biHeight < 0 ? -in->bmiHeader.biHeight : in->bmiHeader.biHeight;
-        header.biPlanes = 1;
-        header.biBitCount = WORD(bits);
-        header.biCompression = BI_RGB;
-        header.biSizeImage = DWORD(dibStride(header.biWidth, bits) * header.biHeight);
-        mt = MediaType::video(bits == 24 ? MEDIASUBTYPE_RGB24 : MEDIASUBTYPE_RGB32, header,
-                              in->AvgTimePerFrame);
-        return S_OK;
+        return MediaType::rgbFor(input().mediaType().videoInfo(), position, mt)
+                   ? S_OK
+                   : VFW_S_NO_MORE_ITEMS;
     }
 
     HRESULT decideOutputBuffers(ALLOCATOR_PROPERTIES& props) override {
