@@ -7,6 +7,8 @@
 #include <platform/com_ptr.h>
 #include <platform/media/media.h>
 
+#include "heap_counter.h"
+
 #include <libyuv.h>
 
 #include <algorithm>
@@ -23,51 +25,6 @@ namespace {
 constexpr int kWidth = 1280, kHeight = 720;
 constexpr int kWarmUp = 20, kFrames = 300, kRounds = 3;
 constexpr int kBandRows = 16;
-
-std::atomic<bool> counting{false};
-std::atomic<long> allocations{0};
-
-void countOne() {
-    if (counting.load(std::memory_order_relaxed))
-        allocations.fetch_add(1, std::memory_order_relaxed);
-}
-
-} // namespace
-
-// Every heap allocation of the process passes here (operator new included).
-extern "C" {
-void* __libc_malloc(size_t);
-void* __libc_calloc(size_t, size_t);
-void* __libc_realloc(void*, size_t);
-void* __libc_memalign(size_t, size_t);
-void* malloc(size_t size) {
-    countOne();
-    return __libc_malloc(size);
-}
-void* calloc(size_t n, size_t size) {
-    countOne();
-    return __libc_calloc(n, size);
-}
-void* realloc(void* p, size_t size) {
-    countOne();
-    return __libc_realloc(p, size);
-}
-void* memalign(size_t alignment, size_t size) {
-    countOne();
-    return __libc_memalign(alignment, size);
-}
-void* aligned_alloc(size_t alignment, size_t size) {
-    countOne();
-    return __libc_memalign(alignment, size);
-}
-int posix_memalign(void** out, size_t alignment, size_t size) {
-    countOne();
-    *out = __libc_memalign(alignment, size);
-    return *out ? 0 : 12;
-}
-}
-
-namespace {
 
 using Clock = std::chrono::steady_clock;
 using platform::ComPtr;
@@ -108,12 +65,12 @@ public:
         std::memcpy(shown_.data(), buffer, std::min<size_t>(shown_.size(), size_t(length)));
         const int n = ++frames_;
         if (n == kWarmUp) {
-            allocationsBefore_ = allocations.load();
-            counting = true;
+            allocationsBefore_ = heap_counter::allocations.load();
+            heap_counter::counting = true;
             start_ = Clock::now();
         } else if (n == kWarmUp + kFrames) {
             end_ = Clock::now();
-            counting = false;
+            heap_counter::counting = false;
             std::lock_guard lock(mutex_);
             done_.notify_all();
         }
@@ -188,7 +145,7 @@ GraphRun runGraph() {
     auto control = graph.query<IMediaControl>();
     control->Run();
     result.ok = callback.waitDone();
-    const long counted = allocations.load() - callback.allocationsBefore_;
+    const long counted = heap_counter::allocations.load() - callback.allocationsBefore_;
     control->Stop();
     sg->SetCallback(nullptr, 1);
     result.frameUs = callback.frameMicroseconds();

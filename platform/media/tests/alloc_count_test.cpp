@@ -1,70 +1,9 @@
 // Steady-state streaming allocates nothing: heap allocations are counted on every thread
 // between frame 10 and frame 110 of a source -> converter -> grabber graph.
 #include "graph_harness.h"
-
-#include <cstdlib>
-#include <new>
+#include "heap_counter.h"
 
 using namespace graph_test;
-
-namespace {
-std::atomic<bool> counting{false};
-std::atomic<long> allocations{0};
-void countOne() {
-    if (counting.load(std::memory_order_relaxed))
-        allocations.fetch_add(1, std::memory_order_relaxed);
-}
-} // namespace
-
-#if defined(ORMIDAL_TSAN)
-// The sanitizer owns malloc; count what C++ code allocates.
-void* operator new(size_t size) {
-    countOne();
-    if (void* p = std::malloc(size ? size : 1))
-        return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, size_t) noexcept {
-    std::free(p);
-}
-#else
-// Every allocation of the process, C libraries included (libyuv, libturbojpeg), goes through
-// these and is counted; operator new ends here too.
-extern "C" {
-void* __libc_malloc(size_t);
-void* __libc_calloc(size_t, size_t);
-void* __libc_realloc(void*, size_t);
-void* __libc_memalign(size_t, size_t);
-void* malloc(size_t size) {
-    countOne();
-    return __libc_malloc(size);
-}
-void* calloc(size_t n, size_t size) {
-    countOne();
-    return __libc_calloc(n, size);
-}
-void* realloc(void* p, size_t size) {
-    countOne();
-    return __libc_realloc(p, size);
-}
-void* aligned_alloc(size_t alignment, size_t size) {
-    countOne();
-    return __libc_memalign(alignment, size);
-}
-void* memalign(size_t alignment, size_t size) {
-    countOne();
-    return __libc_memalign(alignment, size);
-}
-int posix_memalign(void** out, size_t alignment, size_t size) {
-    countOne();
-    *out = __libc_memalign(alignment, size);
-    return *out ? 0 : 12;
-}
-}
-#endif
 
 namespace {
 
@@ -103,9 +42,9 @@ TEST(SteadyState, HundredFramesThroughConverterAndGrabberAllocateNothing) {
         std::memcpy(copy.data(), buffer, std::min<size_t>(copy.size(), size_t(length)));
         const int n = ++frames;
         if (n == 10)
-            counting = true;
+            heap_counter::counting = true;
         if (n == 110) {
-            counting = false;
+            heap_counter::counting = false;
             std::lock_guard lock(doneMutex);
             done.notify_all();
         }
@@ -124,7 +63,7 @@ TEST(SteadyState, HundredFramesThroughConverterAndGrabberAllocateNothing) {
         ASSERT_TRUE(done.wait_for(lock, std::chrono::seconds(30), [&] { return frames >= 110; }));
     }
     ASSERT_EQ(control->Stop(), S_OK);
-    EXPECT_EQ(allocations.load(), 0);
+    EXPECT_EQ(heap_counter::allocations.load(), 0);
     sg->SetCallback(nullptr, 1);
 }
 
