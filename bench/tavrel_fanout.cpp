@@ -1,6 +1,7 @@
 // Benchmark: one server fed at the camera's maximum rate, 1/4/16 loopback clients, raw and JPEG;
 // compared with raw loopback TCP and libturbojpeg encoding measured in the same run.
 #include "jpeg_codec.h"
+#include "loopback.h"
 #include "stream_server.h"
 
 #include <arpa/inet.h>
@@ -37,15 +38,6 @@ double processCpuSeconds() {
            double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-int connectLoopback(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? fd : (::close(fd), -1);
-}
-
 // Reads our stream and counts parts by their Content-Length, without decoding them.
 struct CountingClient {
     std::atomic<long> parts{0};
@@ -53,7 +45,7 @@ struct CountingClient {
     std::thread thread;
     void start(int port, bool raw, std::atomic<bool>& stop) {
         thread = std::thread([this, port, raw, &stop] {
-            const int fd = connectLoopback(port);
+            const int fd = loopback::connect(port);
             const std::string req =
                 std::string("GET /stream") + (raw ? "?raw=1" : "") + " HTTP/1.1\r\nHost: b\r\n\r\n";
             ::send(fd, req.data(), req.size(), 0);
@@ -152,15 +144,8 @@ RunResult runFanout(const DibFormat& f, bool raw, int clients) {
 
 // Floor: the same bytes over one loopback TCP connection, nothing else.
 double rawTcpFps(const DibFormat& f) {
-    const int lfd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(lfd, 1);
-    socklen_t len = sizeof a;
-    ::getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
-    const int port = ntohs(a.sin_port);
+    int port = 0;
+    const int lfd = loopback::listen(&port);
     std::atomic<long> bytes{0};
     std::atomic<bool> stop{false};
     std::thread reader([&] {
@@ -174,7 +159,7 @@ double rawTcpFps(const DibFormat& f) {
         }
         ::close(fd);
     });
-    const int fd = connectLoopback(port);
+    const int fd = loopback::connect(port);
     std::vector<uint8_t> frame(f.imageBytes(), 1);
     const auto t0 = Clock::now();
     long frames = 0;

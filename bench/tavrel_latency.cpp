@@ -1,5 +1,6 @@
 // Benchmark: time from AddFrame to the client's callback over loopback, 300 frames at 30 fps,
 // next to the floor of sending the same bytes over a bare loopback TCP connection.
+#include "loopback.h"
 #include "tavrel/Tavrel.h"
 
 #include <algorithm>
@@ -49,31 +50,12 @@ double percentile(std::vector<double> v, double q) {
     return v[std::min(v.size() - 1, static_cast<size_t>(q * double(v.size())))];
 }
 
-int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
 // Floor: one frame's bytes written and read back over a loopback TCP pair, 300 times.
 double tcpFloorP50() {
     int sv[2];
-    const int lfd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(lfd, 1);
-    socklen_t len = sizeof a;
-    ::getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
-    sv[0] = ::socket(AF_INET, SOCK_STREAM, 0);
-    ::connect(sv[0], reinterpret_cast<sockaddr*>(&a), sizeof a);
+    int port = 0;
+    const int lfd = loopback::listen(&port);
+    sv[0] = loopback::connect(port);
     sv[1] = ::accept(lfd, nullptr, nullptr);
     std::vector<uint8_t> frame(kBytes, 3), in(kBytes);
     std::vector<double> ms;
@@ -101,7 +83,7 @@ double tcpFloorP50() {
 int main() {
     const double floorMs = tcpFloorP50();
     CTavrel server;
-    const int port = freePort();
+    const int port = loopback::freePort();
     if (server.OpenServer(port, kWidth, kHeight, 30) != 0)
         return 1;
     std::vector<uint8_t> frame(kBytes, 0x40);

@@ -160,11 +160,8 @@ TEST(TavrelServer, ClientThatNeverReadsNeitherSlowsOthersNorGrowsMemory) {
     const int stuck = ::socket(AF_INET, SOCK_STREAM, 0);
     int small = 4096;
     ::setsockopt(stuck, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(stuck, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    const sockaddr_in a = loopback::address(port);
+    ASSERT_EQ(::connect(stuck, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0);
     const char req[] = "GET /stream?raw=1 HTTP/1.1\r\nHost: x\r\n\r\n";
     ASSERT_GT(::send(stuck, req, sizeof req - 1, 0), 0);
 
@@ -328,16 +325,11 @@ TEST(TavrelClient, ClosedPortAndBlackHoleFailWithinTheTimeout) {
     EXPECT_EQ(c.IsOpen(), 0);
 
     // A listener that accepts connections in the kernel but never answers.
-    const int hole = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(hole, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(hole, 4), 0);
-    socklen_t len = sizeof a;
-    ::getsockname(hole, reinterpret_cast<sockaddr*>(&a), &len);
+    int holePort = 0;
+    const int hole = loopback::listen(&holePort, 4);
+    ASSERT_GE(hole, 0);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_NE(c.OpenClient(const_cast<char*>("127.0.0.1"), ntohs(a.sin_port)), 0);
+    EXPECT_NE(c.OpenClient(const_cast<char*>("127.0.0.1"), holePort), 0);
     EXPECT_LE(std::chrono::steady_clock::now() - start, 6s);
     EXPECT_EQ(c.IsOpen(), 0);
     ::close(hole);

@@ -1,6 +1,8 @@
 // Helpers for the transport's tests: test frames, a camera-like feeder, ports, fds, child tools.
 #pragma once
 
+#include "loopback.h"
+
 #include "dib_format.h"
 
 #include <atomic>
@@ -50,18 +52,7 @@ inline double psnr(const std::vector<uint8_t>& a, const uint8_t* b, const DibFor
     return mse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
 }
 
-// A port nobody listens on at this moment.
-inline int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
+using loopback::freePort;
 
 inline int openFdCount() {
     int n = 0;
