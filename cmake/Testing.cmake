@@ -1,8 +1,9 @@
-# ormidal_add_tests(<dir> LIBS <libs...> [SOURCES <extra...>] [LABEL <label>]): one GoogleTest
-# executable per <dir>/*_test.cpp, each test case registered with CTest so they run in
-# parallel and fail one by one.
+# ormidal_add_tests(<dir> LIBS <libs...> [SOURCES <extra...>] [LABEL <label>] [SERIAL]): one
+# GoogleTest executable per <dir>/*_test.cpp, each test case registered with CTest so they run
+# in parallel and fail one by one. SERIAL keeps the cases of one program from running at the
+# same time (they share a file, such as the program's settings file beside the executable).
 function(ormidal_add_tests dir)
-  cmake_parse_arguments(ARG "" "LABEL" "LIBS;SOURCES" ${ARGN})
+  cmake_parse_arguments(ARG "SERIAL" "LABEL" "LIBS;SOURCES" ${ARGN})
   if(NOT ARG_LABEL)
     set(ARG_LABEL core)
   endif()
@@ -14,6 +15,11 @@ function(ormidal_add_tests dir)
     target_include_directories(${name} PRIVATE ${dir} ${PROJECT_SOURCE_DIR}/testing)
     ormidal_warnings(${name})
     set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300 LABELS ${ARG_LABEL})
+    set(lock "")
+    if(ARG_SERIAL)
+      set(lock RESOURCE_LOCK ${name})
+    endif()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+                         PROPERTIES TIMEOUT 300 LABELS ${ARG_LABEL} ${lock})
   endforeach()
 endfunction()
