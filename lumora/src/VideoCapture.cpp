@@ -1,15 +1,60 @@
-// Capture stop and teardown of the capture graph.
+// Capture start, stop and teardown of the capture graph.
 //
-// CaptureStart, the recording branch and the compressor list join this file with the capture
-// graph builder; the teardown below already undoes everything CaptureInit builds.
+// The recording branch and the compressor list join this file with the file writer; until
+// then a start with a file name fails cleanly, building nothing.
 #include "SampleCB.h"
 #include "lumora/Video.h"
 
 #include <platform/kernel.h>
 #include <platform/media/media.h>
+#include <platform/text.h>
 
 #include <atomic>
 #include <cstdlib>
+
+namespace {
+
+// UTF-16 capacity of a file name, terminator included.
+constexpr int kPathChars = 260;
+
+} // namespace
+
+int CVideo::CaptureStart(const char* fileName, const char* /*compressorName*/) {
+    if (m_nOpenMode != OPEN_DEVICE || IsRunning() || !m_pMediaControl)
+        return -1;
+    // Undoing a failed start is the stop sequence, with m_bRunning still clear.
+    auto undo = [this] {
+        std::atomic_ref<BOOL>(m_bRunning).store(TRUE, std::memory_order_relaxed);
+        CaptureStop();
+        return -1;
+    };
+    if (fileName && *fileName) {
+        WCHAR wideName[kPathChars];
+        if (MultiByteToWideChar(CP_ACP, 0, fileName, -1, wideName, kPathChars) == 0)
+            return -1;
+        if (m_pMux) {
+            m_pMux->Release();
+            m_pMux = nullptr;
+        }
+        if (m_pFileSink) {
+            m_pFileSink->Release();
+            m_pFileSink = nullptr;
+        }
+        if (!m_pCapBuilder ||
+            FAILED(m_pCapBuilder->SetOutputFileName(&MEDIASUBTYPE_Avi, wideName, &m_pMux,
+                                                    &m_pFileSink)) ||
+            FAILED(m_pCapBuilder->RenderStream(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, m_pSource,
+                                               nullptr, m_pMux)))
+            return undo();
+        m_strFileName = fileName;
+    }
+    // The graph is stopped: no streaming thread reads the counter now.
+    m_llFrameCount = 0;
+    if (FAILED(m_pMediaControl->Run()))
+        return undo();
+    std::atomic_ref<BOOL>(m_bRunning).store(TRUE, std::memory_order_relaxed);
+    return 0;
+}
 
 void CVideo::CaptureStop() {
     if (m_nOpenMode != OPEN_DEVICE || !IsRunning())

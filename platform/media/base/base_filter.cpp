@@ -180,5 +180,8 @@ HRESULT BaseFilter::receive(InputPin&, IMediaSample*) {
 HRESULT BaseFilter::endOfStream(InputPin&) {
     return S_OK;
 }
+HRESULT BaseFilter::queryPinInterface(BasePin&, REFIID, void**) {
+    return E_NOINTERFACE;
+}
 
 } // namespace platform::media

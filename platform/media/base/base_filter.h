@@ -54,6 +54,9 @@ public:
     virtual HRESULT decideBufferSize(OutputPin& pin, ALLOCATOR_PROPERTIES& props);
     // Streaming thread, inside the gate: one sample arrived on an input pin.
     virtual HRESULT receive(InputPin& pin, IMediaSample* sample);
+    // A pin's interfaces beyond IPin (a capture pin's stream configuration and category),
+    // answered by its filter: stores an AddRef'd pointer, or E_NOINTERFACE.
+    virtual HRESULT queryPinInterface(BasePin& pin, REFIID riid, void** object);
     virtual HRESULT endOfStream(InputPin& pin);
 
 protected:

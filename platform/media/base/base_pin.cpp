@@ -21,7 +21,7 @@ HRESULT BasePin::QueryInterface(REFIID riid, void** object) {
         return S_OK;
     }
     *object = nullptr;
-    return E_NOINTERFACE;
+    return filter_.queryPinInterface(*this, riid, object);
 }
 
 ULONG BasePin::AddRef() {
