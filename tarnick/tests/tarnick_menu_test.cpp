@@ -1,6 +1,7 @@
 // Command routing: the update pass over real menus, enable rules, start-up toggles, tray.
 #include "CommandTable.h"
 #include "TestSupport.h"
+#include "loopback.h"
 
 #include <platform/profile.h>
 
@@ -164,6 +165,40 @@ TEST_F(MenuTest, ServingWithoutACameraEnablesNoServerCommand) {
     // Stopping the server needs the camera it serves.
     EXPECT_FALSE(enabledBy(dlg, &CTarnickDlg::OnUpdateServerStop));
     EXPECT_TRUE(enabledBy(dlg, &CTarnickDlg::OnUpdateCameraConnect));
+}
+
+TEST_F(MenuTest, CameraStatesDriveTheCaptureAndServerCommands) {
+    // The built-in test-pattern camera, always listed, stands for a connected camera.
+    ASSERT_EQ(dlg.m_video.Open(OPEN_DEVICE, "ormidal:test-pattern", -1), 0);
+    EXPECT_FALSE(enabledBy(dlg, &CTarnickDlg::OnUpdateCameraConnect));
+    EXPECT_TRUE(enabledBy(dlg, &CTarnickDlg::OnUpdateCameraRelease));
+    EXPECT_FALSE(enabledBy(dlg, &CTarnickDlg::OnUpdateServerConnect));
+    EXPECT_TRUE(enabledBy(dlg, &CTarnickDlg::OnUpdateCaptureStart));
+    EXPECT_FALSE(enabledBy(dlg, &CTarnickDlg::OnUpdateCaptureStop));
+    EXPECT_FALSE(enabledBy(dlg, &CTarnickDlg::OnUpdateServerStart));
+    EXPECT_TRUE(enabledBy(dlg, &CTarnickDlg::OnUpdateImageProperty));
+
+    ASSERT_EQ(dlg.m_video.CaptureStart(nullptr, nullptr), 0);
+    EXPECT_TRUE(dlg.IsCapturing());
+    EXPECT_FALSE(enabledBy(dlg, &CTarnickDlg::OnUpdateCameraRelease));
+    EXPECT_FALSE(enabledBy(dlg, &CTarnickDlg::OnUpdateCaptureStart)); // and the stream format
+    EXPECT_TRUE(enabledBy(dlg, &CTarnickDlg::OnUpdateCaptureStop));
+    EXPECT_TRUE(enabledBy(dlg, &CTarnickDlg::OnUpdateServerStart));
+    EXPECT_FALSE(enabledBy(dlg, &CTarnickDlg::OnUpdateServerStop));
+
+    const BITMAPINFOHEADER& frame = dlg.m_video.GetBitmapInfoPtr()->bmiHeader;
+    const int port = loopback::freePort();
+    ASSERT_EQ(dlg.m_stream.OpenServer(port, frame.biWidth, frame.biHeight, 15), 0);
+    EXPECT_TRUE(dlg.IsServing());
+    EXPECT_FALSE(enabledBy(dlg, &CTarnickDlg::OnUpdateCaptureStop));
+    EXPECT_FALSE(enabledBy(dlg, &CTarnickDlg::OnUpdateServerStart));
+    EXPECT_TRUE(enabledBy(dlg, &CTarnickDlg::OnUpdateServerStop));
+    EXPECT_FALSE(enabledBy(dlg, &CTarnickDlg::OnUpdateCameraRelease));
+
+    // Exiting closes the running camera and the server as the window goes.
+    dlg.OnAppExit();
+    EXPECT_EQ(dlg.m_video.GetOpenMode(), OPEN_CLOSED);
+    EXPECT_FALSE(dlg.m_stream.IsOpen());
 }
 
 TEST_F(MenuTest, CaptureStartAndStreamFormatMoveTogether) {

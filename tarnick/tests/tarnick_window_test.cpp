@@ -119,6 +119,28 @@ TEST_F(WindowTest, WindowSpringsBackToTheMinimumSize) {
     EXPECT_EQ(picture.right() + 1 + margin, dlg.m_picture->parentWidget()->width());
 }
 
+void drawCameraFrame(BYTE* frame, void* window) {
+    static_cast<CTarnickDlg*>(window)->DrawFrame(frame);
+}
+
+TEST_F(WindowTest, CameraFramesAreDrawnOnTheStreamingThreadAndTheCloseStopsTheCameraFirst) {
+    ASSERT_EQ(dlg.m_video.Open(OPEN_DEVICE, "ormidal:test-pattern", -1), 0);
+    ASSERT_EQ(dlg.m_video.CaptureInit(320, 240, 24, 333333), 0);
+    dlg.m_pFrameBuf = CVideo::DupBitmap(dlg.m_video.GetBitmapInfoPtr());
+    dlg.FitWindowToFrame();
+    dlg.m_video.SetSampleCallBack(drawCameraFrame, &dlg);
+    ASSERT_EQ(dlg.m_video.CaptureStart(nullptr, nullptr), 0);
+    EXPECT_TRUE(pumpUntil([&] { return dlg.statusText().startsWith("W=320, H=240, Rate="); }));
+    {
+        std::lock_guard guard(dlg.m_backLock);
+        EXPECT_NE(dlg.m_backBuffer.pixel(160, 120) & 0xFFFFFF, 0u); // the pattern, not black
+    }
+    // Ending the window while frames flow: the camera stops before the buffers go.
+    dlg.EndDialog(IDOK);
+    EXPECT_EQ(dlg.m_video.GetOpenMode(), OPEN_CLOSED);
+    EXPECT_EQ(dlg.m_pFrameBuf, nullptr);
+}
+
 TEST_F(WindowTest, EnterAndEscapeLeaveTheWindowOpen) {
     for (int key : {Qt::Key_Return, Qt::Key_Escape}) {
         QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
