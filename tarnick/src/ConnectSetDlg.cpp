@@ -11,7 +11,22 @@
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 
+#include <algorithm>
 #include <cstdlib>
+
+namespace {
+
+// A label drawn in a fallback face may need more room than the template gave it: the field
+// beside it then starts after the label's text, keeping its right edge.
+void fitLabelBeside(QLabel* label, QWidget* field) {
+    const int needed = label->geometry().left() + label->sizeHint().width() + 2;
+    const QRect f = field->geometry();
+    if (needed > f.left())
+        field->setGeometry(needed, f.top(), std::max(f.right() + 1 - needed, f.width() / 2),
+                           f.height());
+}
+
+} // namespace
 
 CConnectSetDlg::CConnectSetDlg(QWidget* parent)
     : ModalDialog(parent), m_host("localhost"), m_port(0), m_hostLocked(1), m_autoStartCheck(0) {
@@ -29,6 +44,8 @@ CConnectSetDlg::CConnectSetDlg(QWidget* parent)
     m_editPort->setAlignment(Qt::AlignRight);
     // Digits only, as typed; pasted text is still read with the port rule in OnOK.
     m_editPort->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), m_editPort));
+    fitLabelBeside(m_staticHost, m_editHost);
+    fitLabelBeside(m_staticPort, m_editPort);
     m_checkAutoStart = new QCheckBox(QString::fromUtf8(text::kConnectAutoStart), this);
     m_checkAutoStart->setGeometry(du.rect(47, 39, 145, 9));
     auto* ok = new QPushButton(QString::fromUtf8(text::kOk), this);
