@@ -1,8 +1,8 @@
 // Counts heap allocations on every thread while counting is on. Include it in exactly one
 // source file of a test or benchmark program: it replaces the process's allocator entry
 // points (malloc and friends, so C libraries such as libyuv and libturbojpeg are counted
-// too; operator new ends in malloc). Under ThreadSanitizer, which owns malloc, only operator
-// new is counted.
+// too; operator new ends in malloc). Under a sanitizer, which owns malloc, only operator new
+// is counted.
 #pragma once
 
 #include <atomic>
@@ -33,19 +33,29 @@ inline long stop() {
 
 } // namespace heap_counter
 
-#if defined(ORMIDAL_TSAN)
-void* operator new(size_t size) {
+#if defined(ORMIDAL_TSAN) || defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline void* countedMalloc(size_t size) {
     heap_counter::countOne();
-    if (void* p = std::malloc(size ? size : 1))
+    return std::malloc(size ? size : 1);
+}
+void* operator new(size_t size) {
+    if (void* p = countedMalloc(size))
         return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept {
-    std::free(p);
+void* operator new[](size_t size) {
+    if (void* p = countedMalloc(size))
+        return p;
+    throw std::bad_alloc();
 }
-void operator delete(void* p, size_t) noexcept {
-    std::free(p);
-}
+void* operator new(size_t size, const std::nothrow_t&) noexcept { return countedMalloc(size); }
+void* operator new[](size_t size, const std::nothrow_t&) noexcept { return countedMalloc(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 #else
 extern "C" {
 void* __libc_malloc(size_t);
