@@ -52,6 +52,8 @@ MultipartParser::Status MultipartParser::onBoundaryLine(std::string_view line) {
                (b.substr(0, 2) == "--" && l == b);
     };
     if (matches(line)) {
+        // The allowance is for the text between two parts; a long stream may hold any amount.
+        m_skipped = 0;
         m_state = State::Headers;
         m_headerBytes = 0;
         m_type.clear();

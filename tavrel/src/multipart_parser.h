@@ -23,7 +23,7 @@ struct MultipartLimits {
     size_t maxLine = 1024;
     size_t maxHeaderBytes = 8192;
     size_t maxPartBytes = kMaxFrameBytes;
-    size_t maxSkipBytes = size_t{1} << 20; // stray text tolerated before a boundary line
+    size_t maxSkipBytes = size_t{1} << 20; // stray text tolerated before each boundary line
 };
 
 class MultipartParser {

@@ -70,6 +70,14 @@ int localPort(int fd) {
     return ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
 }
 
+int pollBefore(pollfd& p, Clock::time_point deadline) {
+    for (;;) {
+        const int n = ::poll(&p, 1, msUntil(deadline));
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
 bool setNonBlocking(int fd) {
     const int flags = ::fcntl(fd, F_GETFL);
     return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
@@ -94,7 +102,7 @@ UniqueFd connectBefore(const std::string& host, int port, Clock::time_point dead
             if (errno != EINPROGRESS)
                 continue;
             pollfd p{fd.get(), POLLOUT, 0};
-            if (::poll(&p, 1, msUntil(deadline)) != 1)
+            if (pollBefore(p, deadline) != 1)
                 continue;
             int err = 0;
             socklen_t len = sizeof err;
@@ -143,7 +151,7 @@ bool sendAllBefore(int fd, const char* data, size_t size, Clock::time_point dead
         if (n < 0 && errno != EAGAIN && errno != EINTR)
             return false;
         pollfd p{fd, POLLOUT, 0};
-        if (::poll(&p, 1, msUntil(deadline)) != 1)
+        if (pollBefore(p, deadline) != 1)
             return false;
     }
     return true;

@@ -4,6 +4,7 @@
 #include "unique_fd.h"
 
 #include <chrono>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 
@@ -18,6 +19,10 @@ int localPort(int fd);
 
 // Connects to host:port before `deadline`; the socket is left non-blocking. Invalid on failure.
 UniqueFd connectBefore(const std::string& host, int port, Clock::time_point deadline);
+
+// poll() for one descriptor until `deadline`, resumed after a signal interrupts it; returns
+// what poll returned (0 once the deadline has passed).
+int pollBefore(pollfd& p, Clock::time_point deadline);
 
 bool peerIsLoopback(int fd);
 bool setNonBlocking(int fd);

@@ -38,10 +38,8 @@ std::unique_ptr<StreamClient> StreamClient::open(const char* host, int port,
         return nullptr;
     c->m_readBuffer.resize(kReadChunk);
     while (!c->m_frameReady) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         pollfd p{c->m_socket.get(), POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1)
+        if (pollBefore(p, deadline) != 1)
             return nullptr;
         const ssize_t n =
             ::recv(c->m_socket.get(), c->m_readBuffer.data(), c->m_readBuffer.size(), 0);
@@ -108,6 +106,10 @@ void StreamClient::onPart(const MultipartPart& part) {
 bool StreamClient::run(FrameCallback callback, void* context) {
     if (!callback || m_thread.joinable() || !m_socket.valid())
         return false;
+    // A Stop before this Run left its wake-up in the eventfd; take it, or the new delivery
+    // thread would end at its first poll.
+    uint64_t pending = 0;
+    [[maybe_unused]] ssize_t n = ::read(m_stopEvent.get(), &pending, sizeof pending);
     m_callback = callback;
     m_context = context;
     m_delivering = true;

@@ -23,6 +23,7 @@ constexpr size_t kInitialSlots = 4;
 constexpr size_t kMaxSlots = 20;
 constexpr uintptr_t kListenerTag = 1;
 constexpr uintptr_t kWakeTag = 2;
+constexpr std::chrono::milliseconds kAcceptPause{100};
 
 int64_t wallClockUs() {
     timespec ts{};
@@ -125,6 +126,7 @@ void StreamServer::ioLoop() {
             }
         }
         const auto now = Clock::now();
+        resumeAccepting(now);
         for (auto& c : m_connections)
             pump(*c, now);
         for (size_t i = m_connections.size(); i-- > 0;)
@@ -136,13 +138,19 @@ void StreamServer::ioLoop() {
 void StreamServer::acceptAll() {
     for (;;) {
         UniqueFd fd(::accept4(m_listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-        if (!fd.valid())
-            return; // EAGAIN, or out of descriptors: the rest wait in the backlog
+        if (!fd.valid()) {
+            // Out of descriptors or memory: the rest wait in the backlog. The listener stays
+            // readable meanwhile, so it is left out of the poll for a while instead of being
+            // retried at once, round after round.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                pauseAccepting();
+            return;
+        }
         if (m_connections.size() >= m_options.maxClients) {
             static const std::string busy = errorResponse(503, "Service Unavailable");
+            ++m_refused; // counted before the answer, so a peer that reads it sees it counted
             [[maybe_unused]] ssize_t n =
                 ::send(fd.get(), busy.data(), busy.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-            ++m_refused;
             continue;
         }
         const int one = 1;
@@ -160,12 +168,33 @@ void StreamServer::acceptAll() {
     }
 }
 
+void StreamServer::pauseAccepting() {
+    epoll_event ev{};
+    ev.data.u64 = kListenerTag;
+    if (::epoll_ctl(m_epoll.get(), EPOLL_CTL_MOD, m_listener.get(), &ev) == 0)
+        m_acceptResume = Clock::now() + kAcceptPause;
+}
+
+void StreamServer::resumeAccepting(Clock::time_point now) {
+    if (m_acceptResume == Clock::time_point{} || now < m_acceptResume)
+        return;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kListenerTag;
+    if (::epoll_ctl(m_epoll.get(), EPOLL_CTL_MOD, m_listener.get(), &ev) == 0)
+        m_acceptResume = {};
+}
+
 void StreamServer::onReadable(Connection& c) {
     char buf[4096];
     for (;;) {
         const ssize_t n = ::recv(c.fd.get(), buf, sizeof buf, MSG_DONTWAIT);
         if (n == 0) {
-            c.dead = true; // the peer is gone; nothing more can be delivered
+            // The peer will send nothing more. A client may half-close right after its request
+            // and still read a finite answer, so a page, an error or a snapshot is still sent;
+            // an unfinished request or an endless stream ends here.
+            if (c.kind != Connection::Kind::Text && c.kind != Connection::Kind::Snapshot)
+                c.dead = true;
             return;
         }
         if (n < 0) {
@@ -336,7 +365,10 @@ void StreamServer::pump(Connection& c, Clock::time_point now) {
     }
     if (c.dead)
         return;
-    if (c.kind == Connection::Kind::Request && now - c.accepted > m_options.requestTimeout)
+    // A snapshot that no JPEG ever answers (the encoder failing) must not wait for good.
+    const bool waiting = c.kind == Connection::Kind::Request ||
+                         (c.kind == Connection::Kind::Snapshot && !c.closeWhenSent);
+    if (waiting && now - c.accepted > m_options.requestTimeout)
         c.dead = true;
     else if (c.pending() && now - c.lastProgress > m_options.sendTimeout)
         c.dead = true;

@@ -56,6 +56,8 @@ private:
     void wake();
     void ioLoop();
     void acceptAll();
+    void pauseAccepting();
+    void resumeAccepting(Clock::time_point now);
     void onReadable(Connection& c);
     void startResponse(Connection& c);
     void pump(Connection& c, Clock::time_point now);
@@ -73,6 +75,7 @@ private:
     std::atomic<bool> m_stopping{false};
     std::vector<std::unique_ptr<Connection>> m_connections; // I/O thread only
     int m_jpegDemand = 0;
+    Clock::time_point m_acceptResume{}; // set while the listener is left out of the poll
     std::atomic<uint64_t> m_refused{0};
     std::atomic<size_t> m_clientCount{0};
     std::unique_ptr<JpegWorker> m_encoder;

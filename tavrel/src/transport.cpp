@@ -33,7 +33,10 @@ int Transport::openClient(const char* host, int port) {
     m_client = StreamClient::open(host, port, kConnectTimeout);
     if (!m_client)
         return -1;
-    m_clientView = m_client.get();
+    {
+        std::lock_guard lock(m_serverLock);
+        m_clientView = m_client.get();
+    }
     m_mode = Mode::Client;
     return 0;
 }
@@ -73,9 +76,10 @@ int Transport::addFrame(const unsigned char* bits) {
     return server->addFrame(bits) ? 0 : -2;
 }
 
+// Any thread.
 bool Transport::isRunning() const {
-    StreamClient* c = m_clientView.load();
-    return c && c->running();
+    std::lock_guard lock(m_serverLock);
+    return m_clientView && m_clientView->running();
 }
 
 int Transport::stop() {
@@ -89,10 +93,10 @@ int Transport::close() {
     {
         std::lock_guard lock(m_serverLock);
         server = std::move(m_server);
+        m_clientView = nullptr;
     }
     m_mode = Mode::Closed;
-    m_clientView = nullptr;
-    m_client.reset(); // stops delivery first
+    m_client.reset(); // stops delivery first; the lock is not held, the callback may read state
     // A frame still inside AddFrame may keep the object alive a moment longer, but the port,
     // the threads and the connections end here, so the port can be opened again at once.
     if (server)

@@ -36,10 +36,12 @@ private:
     std::atomic<Mode> m_mode{Mode::Closed};
     // The camera thread's AddFrame may overlap OpenServer and Close on the window thread: it
     // takes its own reference to the server under this lock, held only for the pointer copy.
-    std::mutex m_serverLock;
+    // IsRunning from any thread reads the client's flag under the same lock, so Close cannot
+    // free the client between the read of the pointer and the read of the flag.
+    mutable std::mutex m_serverLock;
     std::shared_ptr<StreamServer> m_server;
-    std::unique_ptr<StreamClient> m_client;           // window thread only
-    std::atomic<StreamClient*> m_clientView{nullptr}; // for IsRunning from any thread
+    std::unique_ptr<StreamClient> m_client; // window thread only
+    StreamClient* m_clientView = nullptr;   // guarded by m_serverLock
 };
 
 } // namespace tavrel

@@ -201,6 +201,40 @@ TEST(TavrelStreamReader, RefusesBadStatusGarbageBoundariesAndOversizeInput) {
     EXPECT_TRUE(parts.bodies.empty());
 }
 
+TEST(TavrelStreamReader, StrayTextBetweenPartsIsToleratedForTheWholeStream) {
+    // A camera that leaves a few bytes after every part: each gap is small, the sum is not.
+    MultipartLimits limits;
+    limits.maxSkipBytes = 100;
+    MultipartParser p("q", limits);
+    std::string s;
+    for (int i = 0; i < 50; ++i)
+        s += "--q\r\nContent-Length: 2\r\n\r\nok\r\nstray-text\r\n";
+    const auto* data = reinterpret_cast<const uint8_t*>(s.data());
+    size_t at = 0;
+    int parts = 0;
+    MultipartParser::Status st = MultipartParser::Status::NeedMore;
+    while (at < s.size()) {
+        size_t used = 0;
+        st = p.feed(data + at, s.size() - at, used);
+        at += used;
+        if (st == MultipartParser::Status::Part)
+            ++parts;
+        else if (st != MultipartParser::Status::NeedMore)
+            break;
+    }
+    EXPECT_EQ(st, MultipartParser::Status::NeedMore);
+    EXPECT_EQ(parts, 50);
+    // One gap beyond the allowance still fails.
+    MultipartParser q("q", limits);
+    const std::string junk = std::string(30, 'x') + "\r\n";
+    std::string t;
+    for (int i = 0; i < 5; ++i)
+        t += junk;
+    size_t used = 0;
+    EXPECT_EQ(q.feed(reinterpret_cast<const uint8_t*>(t.data()), t.size(), used),
+              MultipartParser::Status::Malformed);
+}
+
 TEST(TavrelStreamReader, UnboundedPartWithoutLengthIsCutOff) {
     MultipartLimits limits;
     limits.maxPartBytes = 1000;
