@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -115,4 +117,38 @@ TEST_F(Capturing, TheTestPatternCameraIsListedLast) {
     ASSERT_GE(count, 2);
     EXPECT_STREQ(list[count - 1].szDevicePath, testPatternPath().c_str());
     EXPECT_STREQ(list[count - 2].szFriendlyName, "Sim UVC");
+}
+
+TEST_F(Capturing, RebuildingReopeningOrDestroyingARunningCaptureStopsItFirst) {
+    simcam::Frames frames;
+    auto counted = [&] {
+        std::lock_guard lock(frames.lock);
+        return frames.count;
+    };
+    {
+        CVideo video;
+        ASSERT_EQ(video.Open(OPEN_DEVICE, testPatternPath().c_str(), -1), 0);
+        ASSERT_EQ(video.CaptureInit(160, 120, 24, UNITS / 60), 0);
+        frames.watch(video);
+        ASSERT_EQ(video.CaptureStart(nullptr, nullptr), 0);
+        ASSERT_TRUE(frames.waitFor(2));
+        // A new format while running: the capture stops before the graph is rebuilt.
+        ASSERT_EQ(video.CaptureInit(320, 240, 24, UNITS / 60), 0);
+        EXPECT_FALSE(video.IsRunning());
+        ASSERT_NE(video.GetBitmapInfoPtr(), nullptr);
+        EXPECT_EQ(video.GetBitmapInfoPtr()->bmiHeader.biWidth, 320);
+        frames.watch(video);
+        ASSERT_EQ(video.CaptureStart(nullptr, nullptr), 0);
+        ASSERT_TRUE(frames.waitFor(counted() + 2));
+        // Opening again while running closes the running source first.
+        ASSERT_EQ(video.Open(OPEN_DEVICE, testPatternPath().c_str(), -1), 0);
+        EXPECT_FALSE(video.IsRunning());
+        ASSERT_EQ(video.CaptureInit(160, 120, 24, UNITS / 60), 0);
+        frames.watch(video);
+        ASSERT_EQ(video.CaptureStart(nullptr, nullptr), 0);
+        ASSERT_TRUE(frames.waitFor(counted() + 2));
+    } // destroyed while running
+    const long long atDestruction = counted();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // a late frame would land here
+    EXPECT_EQ(counted(), atDestruction);
 }

@@ -161,10 +161,20 @@ HRESULT BasePin::Disconnect() {
     return S_OK;
 }
 
+// A streaming thread inside this filter (a grabber callback asking for its connected type)
+// reads the connection without the state lock: Stop holds that lock while it waits for such
+// threads to leave, and no connection changes while any thread is inside the filter.
+std::unique_lock<std::mutex> BasePin::connectionLock() const {
+    std::unique_lock lock(filter_.stateLock(), std::defer_lock);
+    if (!filter_.gate().enteredByThisThread())
+        lock.lock();
+    return lock;
+}
+
 HRESULT BasePin::ConnectedTo(IPin** pin) {
     if (!pin)
         return E_POINTER;
-    std::lock_guard lock(filter_.stateLock());
+    const auto lock = connectionLock();
     *pin = nullptr;
     if (!connected_)
         return VFW_E_NOT_CONNECTED;
@@ -174,7 +184,7 @@ HRESULT BasePin::ConnectedTo(IPin** pin) {
 HRESULT BasePin::ConnectionMediaType(AM_MEDIA_TYPE* mt) {
     if (!mt)
         return E_POINTER;
-    std::lock_guard lock(filter_.stateLock());
+    const auto lock = connectionLock();
     *mt = AM_MEDIA_TYPE{};
     if (!connected_)
         return VFW_E_NOT_CONNECTED;

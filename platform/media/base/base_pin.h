@@ -7,6 +7,7 @@
 #include <platform/com_ptr.h>
 #include <platform/media/filter_interfaces.h>
 
+#include <mutex>
 #include <string>
 
 namespace platform::media {
@@ -70,6 +71,8 @@ private:
     // Reserves the pin for one connection attempt; false when connected or busy.
     HRESULT beginConnecting();
     void setConnection(IPin* peer, const AM_MEDIA_TYPE& mt);
+    // The state lock for reading the connection, unless this thread is inside the filter.
+    std::unique_lock<std::mutex> connectionLock() const;
 
     const PIN_DIRECTION direction_;
     const std::u16string name_;

@@ -4,8 +4,9 @@
 namespace platform::media {
 
 namespace {
-// The innermost gate the calling thread is delivering through (deliveries nest downstream).
-thread_local const StreamGate* tInnermost = nullptr;
+// The innermost entry of the calling thread (deliveries nest downstream); each entry links
+// to the one it is nested in.
+thread_local const StreamGate::Entry* tInnermost = nullptr;
 // Gates this thread is inside, counted so nested filters are all seen.
 thread_local int tDepth = 0;
 } // namespace
@@ -17,7 +18,7 @@ StreamGate::Entry::Entry(StreamGate& gate) : gate_(gate), entered_(false), outer
         return;
     ++gate_.inside_;
     entered_ = true;
-    tInnermost = &gate_;
+    tInnermost = this;
     ++tDepth;
 }
 
@@ -47,7 +48,15 @@ void StreamGate::drain() {
 }
 
 bool StreamGate::insideThis() const {
-    return tInnermost == this;
+    return tInnermost && &tInnermost->gate_ == this;
+}
+
+bool StreamGate::enteredByThisThread() const {
+    for (const Entry* entry = tInnermost; entry; entry = entry->outer_) {
+        if (&entry->gate_ == this)
+            return true;
+    }
+    return false;
 }
 
 bool StreamGate::onStreamingThread() {

@@ -22,7 +22,8 @@ public:
     private:
         StreamGate& gate_;
         bool entered_;
-        const StreamGate* outer_;
+        const Entry* outer_;
+        friend class StreamGate;
     };
 
     // Control threads (state lock held): open on activation; shut in two steps on stop so the
@@ -51,6 +52,9 @@ public:
     // Whether the calling thread is a streaming thread: inside any gate's delivery, or a
     // source's thread (marked for its whole life with ThreadScope).
     static bool onStreamingThread();
+    // Whether the calling thread is delivering through this gate, at any depth of nesting
+    // (a callback of this filter, or of a filter downstream of it).
+    bool enteredByThisThread() const;
     struct ThreadScope {
         ThreadScope();
         ~ThreadScope();

@@ -1,7 +1,12 @@
 // Whole graphs: building, intelligent connect, running, stopping and the grabber's behaviour.
 #include "graph_harness.h"
+#include "media/base/media_type.h"
 
 #include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <limits>
 #include <thread>
 
 using namespace graph_test;
@@ -350,6 +355,133 @@ TEST_F(Graph, StateChangesFromAStreamingThreadAreRefused) {
     ASSERT_TRUE(callback.waitFor(1));
     ASSERT_EQ(control->Stop(), S_OK);
     EXPECT_EQ(fromCallback, VFW_E_WRONG_STATE);
+}
+
+// Stops the graph on another thread and fails at once, rather than at the suite's time-out,
+// when Stop never returns.
+void stopWithin(IMediaControl* control, std::chrono::seconds limit) {
+    auto stopped = std::async(std::launch::async, [control] { return control->Stop(); });
+    if (stopped.wait_for(limit) != std::future_status::ready) {
+        std::fprintf(stderr, "Stop did not return: deadlock\n");
+        std::abort();
+    }
+    EXPECT_EQ(stopped.get(), S_OK);
+}
+
+TEST_F(Graph, ACallbackAskingForItsConnectionWhileStopWaitsForItDoesNotDeadlock) {
+    auto source = add(testSource(MEDIASUBTYPE_RGB24), u"Source");
+    auto grabber = grabberFor(MEDIASUBTYPE_RGB24, callback);
+    auto sg = grabber.query<ISampleGrabber>();
+    auto input = pinOf(grabber.Get(), PINDIR_INPUT);
+    ASSERT_EQ(connect(source.Get(), grabber.Get()), S_OK);
+    std::atomic<bool> asked{false};
+    std::atomic<HRESULT> typeAnswer{E_FAIL}, peerAnswer{E_FAIL};
+    callback.onBuffer = [&](BYTE*, LONG) {
+        if (asked.exchange(true))
+            return;
+        // Once the grabber reads as stopped, Stop holds its state lock and waits for this
+        // callback to leave.
+        FILTER_STATE state = State_Running;
+        while (grabber->GetState(0, &state) == S_OK && state != State_Stopped)
+            std::this_thread::yield();
+        AM_MEDIA_TYPE mt{};
+        typeAnswer = sg->GetConnectedMediaType(&mt);
+        platform::media::freeMediaType(mt);
+        IPin* peer = nullptr;
+        peerAnswer = input->ConnectedTo(&peer);
+        if (peer)
+            peer->Release();
+    };
+    ASSERT_EQ(control->Run(), S_OK);
+    ASSERT_TRUE(callback.waitFor(1));
+    stopWithin(control.Get(), std::chrono::seconds(10));
+    EXPECT_EQ(typeAnswer, S_OK);
+    EXPECT_EQ(peerAnswer, S_OK);
+}
+
+// A reference-counted callback that detaches itself from inside its call and counts the
+// call afterwards: the grabber must keep it alive until the call returns.
+class SelfDetachingCallback final : public ISampleGrabberCB {
+public:
+    SelfDetachingCallback(ISampleGrabber* grabber, std::atomic<int>& calls, std::atomic<bool>& gone)
+        : grabber_(grabber), calls_(calls), gone_(gone) {}
+    HRESULT QueryInterface(REFIID riid, void** object) override {
+        if (riid == IID_IUnknown || riid == IID_ISampleGrabberCB) {
+            *object = static_cast<ISampleGrabberCB*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return ++refs_; }
+    ULONG Release() override {
+        const ULONG left = --refs_;
+        if (left == 0) {
+            gone_ = true;
+            delete this;
+        }
+        return left;
+    }
+    HRESULT SampleCB(double, IMediaSample*) override { return S_OK; }
+    HRESULT BufferCB(double, BYTE*, LONG) override {
+        grabber_->SetCallback(nullptr, 1);
+        ++calls_; // reads this object after detaching
+        return S_OK;
+    }
+
+private:
+    ~SelfDetachingCallback() = default;
+    ISampleGrabber* grabber_;
+    std::atomic<int>& calls_;
+    std::atomic<bool>& gone_;
+    std::atomic<ULONG> refs_{1};
+};
+
+TEST_F(Graph, ACallbackThatDetachesItselfStaysAliveUntilItsCallReturns) {
+    auto source = add(testSource(MEDIASUBTYPE_RGB24), u"Source");
+    auto grabber = add(create(CLSID_SampleGrabber), u"Sample Grabber");
+    auto sg = grabber.query<ISampleGrabber>();
+    AM_MEDIA_TYPE mt = videoType(MEDIASUBTYPE_RGB24);
+    ASSERT_EQ(sg->SetMediaType(&mt), S_OK);
+    ASSERT_EQ(connect(source.Get(), grabber.Get()), S_OK);
+    std::atomic<int> calls{0};
+    std::atomic<bool> gone{false};
+    auto* own = new SelfDetachingCallback(sg.Get(), calls, gone);
+    ASSERT_EQ(sg->SetCallback(own, 1), S_OK);
+    own->Release(); // the grabber holds the only reference now
+    ASSERT_EQ(control->Run(), S_OK);
+    for (int i = 0; i < 2000 && !gone; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(control->Stop(), S_OK);
+    EXPECT_TRUE(gone);
+    EXPECT_EQ(calls, 1);
+}
+
+TEST_F(Graph, TransformsRefusePicturesTooLargeOrTallToSize) {
+    auto decoder = create(CLSID_MjpegDec);
+    auto converter = create(CLSID_Colour);
+    auto typeOf = [](const GUID& subtype, LONG width, LONG height, WORD bits) {
+        BITMAPINFOHEADER header{};
+        header.biSize = sizeof(header);
+        header.biWidth = width;
+        header.biHeight = height;
+        header.biPlanes = 1;
+        header.biBitCount = bits;
+        return platform::media::MediaType::video(subtype, header, UNITS / 30);
+    };
+    auto decoderIn = pinOf(decoder.Get(), PINDIR_INPUT);
+    EXPECT_EQ(decoderIn->QueryAccept(&typeOf(MEDIASUBTYPE_MJPG, 640, 480, 24).get()), S_OK);
+    // 40000 x 40000 RGB32 rows would wrap the 32-bit output size to a small buffer.
+    EXPECT_EQ(decoderIn->QueryAccept(&typeOf(MEDIASUBTYPE_MJPG, 40000, 40000, 24).get()), S_FALSE);
+    EXPECT_EQ(decoderIn->QueryAccept(
+                  &typeOf(MEDIASUBTYPE_MJPG, 640, std::numeric_limits<LONG>::min(), 24).get()),
+              S_FALSE);
+    auto converterIn = pinOf(converter.Get(), PINDIR_INPUT);
+    EXPECT_EQ(converterIn->QueryAccept(&typeOf(MEDIASUBTYPE_YUY2, 640, -480, 16).get()), S_OK);
+    EXPECT_EQ(converterIn->QueryAccept(
+                  &typeOf(MEDIASUBTYPE_YUY2, 640, std::numeric_limits<LONG>::min(), 16).get()),
+              S_FALSE);
 }
 
 } // namespace

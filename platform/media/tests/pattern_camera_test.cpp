@@ -146,3 +146,39 @@ TEST(PatternCamera, PictureControlsChangeThePicture) {
     ASSERT_EQ(procAmp->Set(VideoProcAmp_Contrast, 0, VideoProcAmp_Flags_Manual), S_OK);
     EXPECT_LT(sumOfPicture(), plain);
 }
+
+TEST(PatternCamera, APeerTypeWithAWrongImageSizeNeitherSizesBuffersNorBecomesTheFormat) {
+    ComScope com;
+    auto filter = camera({{MEDIASUBTYPE_RGB24}, false});
+    auto pin = pinOf(filter.Get(), PINDIR_OUTPUT);
+    auto config = pin.query<IAMStreamConfig>();
+    AM_MEDIA_TYPE* mt = nullptr;
+    ASSERT_EQ(config->GetFormat(&mt), S_OK);
+    auto* info = reinterpret_cast<VIDEOINFOHEADER*>(mt->pbFormat);
+    const DWORD realSize = info->bmiHeader.biSizeImage;
+    info->bmiHeader.biSizeImage = 16; // too small for one picture
+    mt->lSampleSize = 16;
+
+    auto graph = create<IGraphBuilder>(CLSID_FilterGraph);
+    auto grabberFilter = create(CLSID_SampleGrabber);
+    auto grabber = grabberFilter.query<ISampleGrabber>();
+    CountingCallback callback;
+    graph->AddFilter(filter.Get(), u"Camera");
+    graph->AddFilter(grabberFilter.Get(), u"Grabber");
+    AM_MEDIA_TYPE rgb = videoType(MEDIASUBTYPE_RGB24);
+    grabber->SetMediaType(&rgb);
+    ASSERT_EQ(graph->ConnectDirect(pin.Get(), pinOf(grabberFilter.Get(), PINDIR_INPUT).Get(), mt),
+              S_OK);
+    platform::media::deleteMediaType(mt);
+    ASSERT_EQ(config->GetFormat(&mt), S_OK);
+    EXPECT_EQ(reinterpret_cast<VIDEOINFOHEADER*>(mt->pbFormat)->bmiHeader.biSizeImage, realSize);
+    platform::media::deleteMediaType(mt);
+
+    grabber->SetCallback(&callback, 1);
+    auto control = graph.query<IMediaControl>();
+    ASSERT_EQ(control->Run(), S_OK);
+    EXPECT_TRUE(callback.waitFor(2)); // whole pictures, not refused for want of room
+    control->Stop();
+    grabber->SetCallback(nullptr, 1);
+    EXPECT_EQ(callback.lastBuffer().size(), size_t(realSize));
+}

@@ -11,6 +11,8 @@ namespace platform::media {
 
 bool layoutOf(const GUID& subtype, const BITMAPINFOHEADER& header, PictureLayout& layout) {
     const LONG width = header.biWidth;
+    if (header.biHeight < -16384) // also keeps the negation below from overflowing
+        return false;
     const LONG height = header.biHeight < 0 ? -header.biHeight : header.biHeight;
     if (width <= 0 || height <= 0 || width > 16384 || height > 16384)
         return false;

@@ -13,6 +13,10 @@ namespace platform::media {
 
 namespace {
 
+// Larger than any camera picture: bounds the output's stride and size arithmetic, which a
+// wider or taller type would overflow into a buffer smaller than the decoder writes.
+constexpr LONG kMaxSide = 16384;
+
 struct TjDestroy {
     void operator()(void* handle) const { tjDestroy(handle); }
 };
@@ -27,7 +31,9 @@ protected:
         const MediaType type(mt);
         const VIDEOINFOHEADER* vih = type.videoInfo();
         return mt.majortype == MEDIATYPE_Video && mt.subtype == MEDIASUBTYPE_MJPG && vih &&
-                       vih->bmiHeader.biWidth > 0 && vih->bmiHeader.biHeight != 0
+                       vih->bmiHeader.biWidth > 0 && vih->bmiHeader.biWidth <= kMaxSide &&
+                       vih->bmiHeader.biHeight != 0 && vih->bmiHeader.biHeight >= -kMaxSide &&
+                       vih->bmiHeader.biHeight <= kMaxSide
                    ? S_OK
                    : VFW_E_TYPE_NOT_ACCEPTED;
     }

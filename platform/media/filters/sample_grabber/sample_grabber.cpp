@@ -90,12 +90,15 @@ HRESULT SampleGrabber::receive(InputPin&, IMediaSample* sample) {
         hasBuffered_ = true;
     }
     if (callback_) {
+        // Held for the call: a callback that detaches itself (SetCallback from inside runs at
+        // once) must not lose its last reference while it is still running.
+        const ComPtr<ISampleGrabberCB> callback = callback_;
         REFERENCE_TIME start = 0, end = 0;
         const double seconds = SUCCEEDED(sample->GetTime(&start, &end)) ? double(start) / UNITS : 0;
         if (callbackMethod_ == 0)
-            callback_->SampleCB(seconds, sample);
+            callback->SampleCB(seconds, sample);
         else
-            callback_->BufferCB(seconds, data, length);
+            callback->BufferCB(seconds, data, length);
     }
     gotSample_ = true;
     HRESULT hr = output_.isConnected() ? output_.deliver(sample) : S_OK;

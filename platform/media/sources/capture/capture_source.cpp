@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace platform::media {
 
@@ -166,6 +167,8 @@ HRESULT CaptureSource::validate(const AM_MEDIA_TYPE& mt, MediaType* normalised) 
         return VFW_E_INVALIDMEDIATYPE;
     VIDEOINFOHEADER info;
     std::memcpy(&info, mt.pbFormat, sizeof(info));
+    if (info.bmiHeader.biHeight == std::numeric_limits<LONG>::min())
+        return VFW_E_INVALIDMEDIATYPE; // no capability is that tall, and it has no negation
     const LONG width = info.bmiHeader.biWidth;
     const LONG height =
         info.bmiHeader.biHeight < 0 ? -info.bmiHeader.biHeight : info.bmiHeader.biHeight;
@@ -288,16 +291,22 @@ HRESULT CaptureSource::getMediaType(const BasePin&, int position, MediaType& mt)
     return S_OK;
 }
 
+// The agreed type is rebuilt from the capability it falls in, as SetFormat does: a type the
+// peer proposed (its biSizeImage included) never sizes buffers or reaches the device.
 HRESULT CaptureSource::completeConnect(BasePin& pin) {
+    MediaType agreed;
+    if (HRESULT hr = validate(pin.mediaType().get(), &agreed); FAILED(hr))
+        return hr;
     std::lock_guard lock(stateLock());
-    format_ = pin.mediaType();
+    format_ = std::move(agreed);
     return S_OK;
 }
 
 HRESULT CaptureSource::decideBufferSize(OutputPin& pin, ALLOCATOR_PROPERTIES& props) {
-    const VIDEOINFOHEADER* info = pin.mediaType().videoInfo();
-    if (!info)
+    MediaType agreed;
+    if (FAILED(validate(pin.mediaType().get(), &agreed)))
         return VFW_E_INVALIDMEDIATYPE;
+    const VIDEOINFOHEADER* info = agreed.videoInfo();
     props.cBuffers = std::max<LONG>(props.cBuffers, 3);
     props.cbBuffer = std::max<LONG>(props.cbBuffer, LONG(info->bmiHeader.biSizeImage));
     props.cbAlign = std::max<LONG>(props.cbAlign, 1);
