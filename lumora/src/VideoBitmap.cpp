@@ -113,6 +113,10 @@ BITMAPINFO* CVideo::DupBitmap(const BITMAPINFO* info) {
     return frame;
 }
 
-void CVideo::ReleaseBitmap(BITMAPINFO* info) { std::free(info); }
+void CVideo::ReleaseBitmap(BITMAPINFO* info) {
+    std::free(info);
+}
 
-void CVideo::ReleaseBitmapInfo(BITMAPINFO* info) { std::free(info); }
+void CVideo::ReleaseBitmapInfo(BITMAPINFO* info) {
+    std::free(info);
+}

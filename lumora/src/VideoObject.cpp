@@ -9,8 +9,12 @@ namespace {
 
 // The library initialises COM for the thread that loads it (the program's main thread) and
 // releases it when unloaded; no member initialises COM itself.
-__attribute__((constructor)) void lumoraAttach() { CoInitialize(nullptr); }
-__attribute__((destructor)) void lumoraDetach() { CoUninitialize(); }
+__attribute__((constructor)) void lumoraAttach() {
+    CoInitialize(nullptr);
+}
+__attribute__((destructor)) void lumoraDetach() {
+    CoUninitialize();
+}
 
 // Version of the library and the product it ships in, readable with `strings`.
 [[gnu::used]] const char kVersionInfo[] =
@@ -36,7 +40,9 @@ CVideo::CVideo()
       m_llFrameInterval(333333), m_llFrameCount(0), m_bRunning(FALSE), m_llFirstFrame(0),
       m_llPlayFrame(0), m_pfnSampleCallBack(nullptr), m_pSampleCallBackParam(nullptr) {}
 
-CVideo::CVideo(const CVideo& other) : CVideo() { *this = other; }
+CVideo::CVideo(const CVideo& other) : CVideo() {
+    *this = other;
+}
 
 // Takes every plain value of `other`; what an open source owns (graph references, the frame
 // block, the callback object, the bound device) stays with `other`, so this object is
@@ -58,7 +64,9 @@ CVideo& CVideo::operator=(const CVideo& other) {
     return *this;
 }
 
-CVideo::~CVideo() { Close(); }
+CVideo::~CVideo() {
+    Close();
+}
 
 int CVideo::Open(int mode, const char* name, int index) {
     if (mode != OPEN_DEVICE && mode != OPEN_FILE)
@@ -88,9 +96,13 @@ void CVideo::Close() {
     m_nOpenMode = OPEN_CLOSED;
 }
 
-int CVideo::IsConnect() { return !m_strFriendlyName.IsEmpty() || !m_strDevicePath.IsEmpty(); }
+int CVideo::IsConnect() {
+    return !m_strFriendlyName.IsEmpty() || !m_strDevicePath.IsEmpty();
+}
 
-CString CVideo::GetFileName() { return m_strFileName; }
+CString CVideo::GetFileName() {
+    return m_strFileName;
+}
 
 LONGLONG CVideo::GetFrameCount() {
     // Written by the streaming thread for every sample.
