@@ -2,6 +2,7 @@
 //
 // The recording branch and the compressor list join this file with the file writer; until
 // then a start with a file name fails cleanly, building nothing.
+#include "ReleaseMember.h"
 #include "SampleCB.h"
 #include "lumora/Video.h"
 
@@ -32,14 +33,8 @@ int CVideo::CaptureStart(const char* fileName, const char* /*compressorName*/) {
         WCHAR wideName[kPathChars];
         if (MultiByteToWideChar(CP_ACP, 0, fileName, -1, wideName, kPathChars) == 0)
             return -1;
-        if (m_pMux) {
-            m_pMux->Release();
-            m_pMux = nullptr;
-        }
-        if (m_pFileSink) {
-            m_pFileSink->Release();
-            m_pFileSink = nullptr;
-        }
+        releaseAndClear(m_pMux);
+        releaseAndClear(m_pFileSink);
         if (!m_pCapBuilder ||
             FAILED(m_pCapBuilder->SetOutputFileName(&MEDIASUBTYPE_Avi, wideName, &m_pMux,
                                                     &m_pFileSink)) ||
@@ -69,14 +64,8 @@ void CVideo::CaptureStop() {
     }
     // The file writer may still be flushing: give it a second before letting go of it.
     Sleep(1000);
-    if (m_pMux) {
-        m_pMux->Release();
-        m_pMux = nullptr;
-    }
-    if (m_pFileSink) {
-        m_pFileSink->Release();
-        m_pFileSink = nullptr;
-    }
+    releaseAndClear(m_pMux);
+    releaseAndClear(m_pFileSink);
     m_strFileName.Empty();
 }
 
@@ -98,14 +87,8 @@ void CVideo::CaptureEnd() {
         if (m_pSource)
             m_pGraph->RemoveFilter(m_pSource);
     }
-    if (m_pGrabber) {
-        m_pGrabber->Release();
-        m_pGrabber = nullptr;
-    }
-    if (m_pGrabberFilter) {
-        m_pGrabberFilter->Release();
-        m_pGrabberFilter = nullptr;
-    }
+    releaseAndClear(m_pGrabber);
+    releaseAndClear(m_pGrabberFilter);
     std::free(m_pBitmapInfo);
     m_pBitmapInfo = nullptr;
 }

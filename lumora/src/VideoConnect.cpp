@@ -1,6 +1,7 @@
 // Connecting a capture device and negotiating its video format: the capability table, the
 // capture graph ending in the sample grabber, and the format and rate of the capture pin.
 #include "MediaTypeHelpers.h"
+#include "ReleaseMember.h"
 #include "SampleCB.h"
 #include "lumora/Video.h"
 
@@ -29,13 +30,6 @@ VIDEOINFOHEADER* videoInfo(AM_MEDIA_TYPE* mt) {
         mt->cbFormat < sizeof(VIDEOINFOHEADER))
         return nullptr;
     return reinterpret_cast<VIDEOINFOHEADER*>(mt->pbFormat);
-}
-
-template <class T> void releaseAndClear(T*& p) {
-    if (p) {
-        p->Release();
-        p = nullptr;
-    }
 }
 
 } // namespace

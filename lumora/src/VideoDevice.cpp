@@ -1,5 +1,6 @@
 // Capture device enumeration and naming: listing, duplicate numbering, display names,
 // path <-> name lookups and binding a device's filter.
+#include "ReleaseMember.h"
 #include "lumora/Video.h"
 
 #include <platform/com_ptr.h>
@@ -36,7 +37,8 @@ bool readProperty(IPropertyBag* bag, const OLECHAR* name, char* field, size_t fi
             WideCharToMultiByte(CP_ACP, 0, value.bstrVal, -1, nullptr, 0, nullptr, nullptr);
         if (needed > 0) {
             std::vector<char> whole(static_cast<size_t>(needed));
-            WideCharToMultiByte(CP_ACP, 0, value.bstrVal, -1, whole.data(), needed, nullptr, nullptr);
+            WideCharToMultiByte(CP_ACP, 0, value.bstrVal, -1, whole.data(), needed, nullptr,
+                                nullptr);
             platform::copyUtf8Bounded(field, fieldSize, whole.data());
             ok = true;
         } else {
@@ -50,8 +52,9 @@ bool readProperty(IPropertyBag* bag, const OLECHAR* name, char* field, size_t fi
 // The video input devices' monikers, or null when there are none (or no enumerator).
 ComPtr<IEnumMoniker> videoInputDevices(HRESULT* created = nullptr) {
     ComPtr<ICreateDevEnum> devices;
-    HRESULT hr = CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER,
-                                  IID_ICreateDevEnum, reinterpret_cast<void**>(devices.GetAddressOf()));
+    HRESULT hr =
+        CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER, IID_ICreateDevEnum,
+                         reinterpret_cast<void**>(devices.GetAddressOf()));
     if (created)
         *created = hr;
     if (FAILED(hr))
@@ -150,8 +153,8 @@ CString CVideo::GetDevicePath(const char* friendlyName, int index) {
     if (friendlyName && *friendlyName) {
         for (int i = 0; i < devices.GetSize(); ++i) {
             const tVideoDev& dev = devices[i];
-            const bool indexFits = index < 0 || (index == 0 && dev.nIndex <= 1) ||
-                                   (index > 0 && dev.nIndex == index);
+            const bool indexFits =
+                index < 0 || (index == 0 && dev.nIndex <= 1) || (index > 0 && dev.nIndex == index);
             if (indexFits && sameName(dev.szFriendlyName, friendlyName))
                 return CString(dev.szDevicePath);
         }
@@ -213,10 +216,7 @@ static BOOL bindDevice(IEnumMoniker* monikers, IBaseFilter** source,
     forEachDevice(monikers, [&](IMoniker* moniker, IPropertyBag* bag) {
         if (!matches(bag, wanted, seen, index))
             return false;
-        if (*source) {
-            (*source)->Release();
-            *source = nullptr;
-        }
+        releaseAndClear(*source);
         moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, reinterpret_cast<void**>(source));
         bound = TRUE;
         return true;

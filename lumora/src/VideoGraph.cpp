@@ -1,5 +1,6 @@
 // Filter graph utilities and teardown of a capture-device object.
 #include "MediaTypeHelpers.h"
+#include "ReleaseMember.h"
 #include "lumora/Video.h"
 
 #include <platform/com_ptr.h>
@@ -11,13 +12,6 @@ namespace {
 
 // A value that is no pin direction, so a failed QueryDirection never matches.
 constexpr PIN_DIRECTION kNoDirection = static_cast<PIN_DIRECTION>(3);
-
-template <class T> void releaseAndClear(T*& member) {
-    if (member) {
-        member->Release();
-        member = nullptr;
-    }
-}
 
 } // namespace
 

@@ -1,5 +1,6 @@
 // The system device enumerator (CLSID_SystemDeviceEnum): class enumerators, monikers and
 // property bags over the devices the providers report.
+#include "media/base/enumerator.h"
 #include "media/devices/provider_registry.h"
 
 #include <platform/com_object.h>
@@ -63,42 +64,7 @@ private:
     const DeviceEntry device_;
 };
 
-// A snapshot of the category taken when the enumerator was made, as the platform's is.
-class MonikerEnumerator final : public ComObject<IEnumMoniker> {
-public:
-    explicit MonikerEnumerator(std::shared_ptr<const std::vector<DeviceEntry>> devices,
-                               size_t next = 0)
-        : devices_(std::move(devices)), next_(next) {}
-    HRESULT Next(ULONG count, IMoniker** monikers, ULONG* fetched) override {
-        if (!monikers || (count > 1 && !fetched))
-            return E_POINTER;
-        ULONG given = 0;
-        while (given < count && next_ < devices_->size())
-            monikers[given++] = makeCom<DeviceMoniker>((*devices_)[next_++]).Detach();
-        if (fetched)
-            *fetched = given;
-        return given == count ? S_OK : S_FALSE;
-    }
-    HRESULT Skip(ULONG count) override {
-        const size_t left = devices_->size() - next_;
-        next_ += std::min<size_t>(count, left);
-        return count <= left ? S_OK : S_FALSE;
-    }
-    HRESULT Reset() override {
-        next_ = 0;
-        return S_OK;
-    }
-    HRESULT Clone(IEnumMoniker** clone) override {
-        if (!clone)
-            return E_POINTER;
-        *clone = makeCom<MonikerEnumerator>(devices_, next_).Detach();
-        return S_OK;
-    }
-
-private:
-    const std::shared_ptr<const std::vector<DeviceEntry>> devices_;
-    size_t next_;
-};
+using MonikerEnumerator = Enumerator<IEnumMoniker, ComPtr<IMoniker>, IMoniker*>;
 
 class SystemDeviceEnum final : public ComObject<ICreateDevEnum> {
 public:
@@ -107,8 +73,11 @@ public:
         if (!monikers)
             return E_POINTER;
         *monikers = nullptr;
-        auto devices = std::make_shared<const std::vector<DeviceEntry>>(enumerateDevices(category));
-        if (devices->empty())
+        // A snapshot of the category taken now, as the platform's is.
+        std::vector<ComPtr<IMoniker>> devices;
+        for (DeviceEntry& device : enumerateDevices(category))
+            devices.push_back(makeCom<DeviceMoniker>(std::move(device)));
+        if (devices.empty())
             return S_FALSE;
         *monikers = makeCom<MonikerEnumerator>(std::move(devices)).Detach();
         return S_OK;
