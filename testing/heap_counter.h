@@ -48,14 +48,30 @@ void* operator new[](size_t size) {
         return p;
     throw std::bad_alloc();
 }
-void* operator new(size_t size, const std::nothrow_t&) noexcept { return countedMalloc(size); }
-void* operator new[](size_t size, const std::nothrow_t&) noexcept { return countedMalloc(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-void operator delete[](void* p, size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+    return countedMalloc(size);
+}
+void* operator new[](size_t size, const std::nothrow_t&) noexcept {
+    return countedMalloc(size);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, size_t) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
 #else
 extern "C" {
 void* __libc_malloc(size_t);

@@ -31,7 +31,7 @@ public:
     explicit PropertyBag(Device device) : device_(std::move(device)) {}
     HRESULT Read(LPCOLESTR name, VARIANT* value, IErrorLog*) override {
         const std::u16string key(name);
-        const std::u16string* text = key == u"FriendlyName" ? &device_.friendlyName
+        const std::u16string* text = key == u"FriendlyName"  ? &device_.friendlyName
                                      : key == u"Description" ? &device_.description
                                      : key == u"DevicePath"  ? &device_.devicePath
                                                              : nullptr;
@@ -53,7 +53,8 @@ public:
     HRESULT BindToObject(IBindCtx*, IMoniker*, REFIID riid, void** object) override {
         lastBound() = device_.devicePath.empty() ? device_.friendlyName : device_.devicePath;
         // Any real filter will do: the pattern source stands for the camera.
-        return CoCreateInstance(CLSID_TestPatternSource, nullptr, CLSCTX_INPROC_SERVER, riid, object);
+        return CoCreateInstance(CLSID_TestPatternSource, nullptr, CLSCTX_INPROC_SERVER, riid,
+                                object);
     }
     HRESULT BindToStorage(IBindCtx*, IMoniker*, REFIID riid, void** object) override {
         *object = nullptr;
@@ -112,8 +113,8 @@ private:
 class Scope {
 public:
     explicit Scope(std::vector<Device> devices) {
-        previous_ = platform::registerClass(
-            CLSID_SystemDeviceEnum, [devices](REFIID riid, void** object) {
+        previous_ =
+            platform::registerClass(CLSID_SystemDeviceEnum, [devices](REFIID riid, void** object) {
                 return platform::makeCom<DeviceEnumerator>(devices)->QueryInterface(riid, object);
             });
     }

@@ -33,8 +33,8 @@ TEST(BitmapHelpers, StridesRoundToWholeBytesThenFourBytes) {
         LONG width;
         WORD bits;
         LONG stride;
-    } cases[] = {{640, 24, 1920}, {641, 24, 1924}, {1, 1, 4},   {3, 4, 4},   {33, 1, 8},
-                 {5, 8, 8},      {3, 16, 8},      {1, 32, 4},  {0, 24, 0},  {640, 0, 0}};
+    } cases[] = {{640, 24, 1920}, {641, 24, 1924}, {1, 1, 4},  {3, 4, 4},  {33, 1, 8},
+                 {5, 8, 8},       {3, 16, 8},      {1, 32, 4}, {0, 24, 0}, {640, 0, 0}};
     for (const auto& c : cases) {
         BITMAPINFO info = format(c.width, 10, c.bits);
         EXPECT_EQ(Frames::GetBmpLineLen(&info.bmiHeader), c.stride)
@@ -49,10 +49,10 @@ TEST(BitmapHelpers, ColourTablesDependOnBitCountAndBitFields) {
         DWORD compression;
         LONG entries;
         int offset;
-    } cases[] = {{1, BI_RGB, 2, 48},        {4, BI_RGB, 16, 104},      {8, BI_RGB, 256, 1064},
-                 {16, BI_RGB, 0, 40},       {16, BI_BITFIELDS, 3, 52}, {32, BI_BITFIELDS, 3, 52},
-                 {32, BI_RGB, 0, 40},       {24, BI_BITFIELDS, 0, 40}, {0, BI_RGB, -1, 40},
-                 {2, BI_RGB, -1, 40},       {15, BI_RGB, -1, 40}};
+    } cases[] = {{1, BI_RGB, 2, 48},  {4, BI_RGB, 16, 104},      {8, BI_RGB, 256, 1064},
+                 {16, BI_RGB, 0, 40}, {16, BI_BITFIELDS, 3, 52}, {32, BI_BITFIELDS, 3, 52},
+                 {32, BI_RGB, 0, 40}, {24, BI_BITFIELDS, 0, 40}, {0, BI_RGB, -1, 40},
+                 {2, BI_RGB, -1, 40}, {15, BI_RGB, -1, 40}};
     for (const auto& c : cases) {
         BITMAPINFO info = format(16, 16, c.bits, c.compression);
         info.bmiHeader.biClrUsed = 7; // never read

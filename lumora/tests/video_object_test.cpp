@@ -47,7 +47,9 @@ TEST(VideoObject, CloseIsHarmlessOnAClosedObject) {
     EXPECT_EQ(video.GetFrameInterval(), 333333);
 }
 
-void countFrames(BYTE*, void* param) { ++*static_cast<int*>(param); }
+void countFrames(BYTE*, void* param) {
+    ++*static_cast<int*>(param);
+}
 
 TEST(VideoObject, CallbackSurvivesCloseAndFailedOpen) {
     CVideo video;

@@ -9,11 +9,13 @@
 struct IWidget : IUnknown {
     virtual int value() = 0;
 };
-DEFINE_INTERFACE_IID(IWidget, 0x6a1f0c01, 0x1111, 0x4e2a, 0x9b, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01);
+DEFINE_INTERFACE_IID(IWidget, 0x6a1f0c01, 0x1111, 0x4e2a, 0x9b, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00,
+                     0x01);
 struct IGadget : IUnknown {
     virtual int twice() = 0;
 };
-DEFINE_INTERFACE_IID(IGadget, 0x6a1f0c02, 0x1111, 0x4e2a, 0x9b, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02);
+DEFINE_INTERFACE_IID(IGadget, 0x6a1f0c02, 0x1111, 0x4e2a, 0x9b, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00,
+                     0x02);
 DEFINE_GUID_CONSTANT(CLSID_TestWidget, 0x6a1f0c03, 0x1111, 0x4e2a, 0x9b, 0x01, 0, 0, 0, 0, 0, 3);
 DEFINE_GUID_CONSTANT(kUnknownClass, 0x12345678, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
 
@@ -55,14 +57,14 @@ TEST_F(ComTest, InitialisationIsCountedPerThread) {
     std::thread other([] {
         EXPECT_FALSE(platform::isComInitialized());
         void* object = reinterpret_cast<void*>(1);
-        EXPECT_EQ(CoCreateInstance(CLSID_TestWidget, nullptr, CLSCTX_INPROC_SERVER, IID_IWidget,
-                                   &object),
-                  CO_E_NOTINITIALIZED);
+        EXPECT_EQ(
+            CoCreateInstance(CLSID_TestWidget, nullptr, CLSCTX_INPROC_SERVER, IID_IWidget, &object),
+            CO_E_NOTINITIALIZED);
         EXPECT_EQ(object, nullptr);
         EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
-        EXPECT_EQ(CoCreateInstance(CLSID_TestWidget, nullptr, CLSCTX_INPROC_SERVER, IID_IWidget,
-                                   &object),
-                  S_OK);
+        EXPECT_EQ(
+            CoCreateInstance(CLSID_TestWidget, nullptr, CLSCTX_INPROC_SERVER, IID_IWidget, &object),
+            S_OK);
         static_cast<IWidget*>(object)->Release();
         CoUninitialize();
         EXPECT_FALSE(platform::isComInitialized());
@@ -75,13 +77,15 @@ TEST_F(ComTest, CreationChecksItsArguments) {
     void* object = nullptr;
     EXPECT_EQ(CoCreateInstance(kUnknownClass, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &object),
               REGDB_E_CLASSNOTREG);
-    EXPECT_EQ(CoCreateInstance(CLSID_TestWidget, nullptr, CLSCTX_INPROC_SERVER, IID_IWidget, nullptr),
-              E_POINTER);
+    EXPECT_EQ(
+        CoCreateInstance(CLSID_TestWidget, nullptr, CLSCTX_INPROC_SERVER, IID_IWidget, nullptr),
+        E_POINTER);
     ASSERT_EQ(CoCreateInstance(CLSID_TestWidget, nullptr, CLSCTX_INPROC, IID_IUnknown,
                                reinterpret_cast<void**>(&outer)),
               S_OK);
-    EXPECT_EQ(CoCreateInstance(CLSID_TestWidget, outer, CLSCTX_INPROC_SERVER, IID_IUnknown, &object),
-              CLASS_E_NOAGGREGATION);
+    EXPECT_EQ(
+        CoCreateInstance(CLSID_TestWidget, outer, CLSCTX_INPROC_SERVER, IID_IUnknown, &object),
+        CLASS_E_NOAGGREGATION);
     EXPECT_EQ(CoCreateInstance(CLSID_TestWidget, nullptr, CLSCTX_INPROC_SERVER, kNoSuchInterface,
                                &object),
               E_NOINTERFACE);

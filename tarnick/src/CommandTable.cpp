@@ -13,9 +13,12 @@ using D = CTarnickDlg;
 // Camera, capture, server and client commands are carried out by the program's live roles;
 // until a handler is set here the update pass keeps their items disabled.
 const CommandEntry kCommands[] = {
-    {ID_CAMERA_CONNECT, "ID_CAMERA_CONNECT", "カメラに接続(&O)...", nullptr, &D::OnUpdateCameraConnect},
-    {ID_CAMERA_RELEASE, "ID_CAMERA_RELEASE", "カメラを開放(&R)", nullptr, &D::OnUpdateCameraRelease},
-    {ID_SERVER_CONNECT, "ID_SERVER_CONNECT", "サーバーに接続(&C)...", nullptr, &D::OnUpdateServerConnect},
+    {ID_CAMERA_CONNECT, "ID_CAMERA_CONNECT", "カメラに接続(&O)...", nullptr,
+     &D::OnUpdateCameraConnect},
+    {ID_CAMERA_RELEASE, "ID_CAMERA_RELEASE", "カメラを開放(&R)", nullptr,
+     &D::OnUpdateCameraRelease},
+    {ID_SERVER_CONNECT, "ID_SERVER_CONNECT", "サーバーに接続(&C)...", nullptr,
+     &D::OnUpdateServerConnect},
     {ID_SERVER_DISCONNECT, "ID_SERVER_DISCONNECT", "サーバーから切断(&D)...", nullptr,
      &D::OnUpdateServerDisconnect},
     {ID_APP_EXIT, "ID_APP_EXIT", "終了(&X)", &D::OnAppExit, &D::OnUpdateAppExit},
@@ -25,7 +28,8 @@ const CommandEntry kCommands[] = {
      &D::OnUpdateServerStart},
     {ID_CAPTURE_SERVER_STOP, "ID_CAPTURE_SERVER_STOP", "キャプチャサーバー終了", nullptr,
      &D::OnUpdateServerStop},
-    {ID_VIEW_TO_TRAY, "ID_VIEW_TO_TRAY", "タスクトレイに入れる(&T)", &D::OnToTray, &D::OnUpdateToTray},
+    {ID_VIEW_TO_TRAY, "ID_VIEW_TO_TRAY", "タスクトレイに入れる(&T)", &D::OnToTray,
+     &D::OnUpdateToTray},
     {ID_VIEW_FIT_WINDOW, "ID_VIEW_FIT_WINDOW", "ウィンドウを画像に合わせる(&F)", &D::OnFitWindow,
      &D::OnUpdateFitWindow},
     {ID_SETTING_IMAGE_PROPERTY, "ID_SETTING_IMAGE_PROPERTY", "画像プロパティ(&P) ...", nullptr,
@@ -42,14 +46,20 @@ const CommandEntry kCommands[] = {
     {ID_TRAY_EXIT, "ID_TRAY_EXIT", "終了(&X)", &D::OnAppExit, &D::OnUpdateAppExit},
 };
 
-const MenuItem kFileItems[] = {{ID_CAMERA_CONNECT}, {ID_CAMERA_RELEASE}, {0},
+const MenuItem kFileItems[] = {{ID_CAMERA_CONNECT}, {ID_CAMERA_RELEASE},    {0},
                                {ID_SERVER_CONNECT}, {ID_SERVER_DISCONNECT}, {0},
                                {ID_APP_EXIT}};
-const MenuItem kCaptureItems[] = {{ID_CAPTURE_START}, {ID_CAPTURE_STOP}, {0},
-                                  {ID_CAPTURE_SERVER_START}, {ID_CAPTURE_SERVER_STOP}};
+const MenuItem kCaptureItems[] = {{ID_CAPTURE_START},
+                                  {ID_CAPTURE_STOP},
+                                  {0},
+                                  {ID_CAPTURE_SERVER_START},
+                                  {ID_CAPTURE_SERVER_STOP}};
 const MenuItem kViewItems[] = {{ID_VIEW_TO_TRAY}, {ID_VIEW_FIT_WINDOW}};
-const MenuItem kSettingItems[] = {{ID_SETTING_IMAGE_PROPERTY}, {ID_SETTING_STREAM_FORMAT}, {0},
-                                  {ID_SETTING_AUTOSTART_SERVER}, {ID_SETTING_AUTOSTART_CLIENT}};
+const MenuItem kSettingItems[] = {{ID_SETTING_IMAGE_PROPERTY},
+                                  {ID_SETTING_STREAM_FORMAT},
+                                  {0},
+                                  {ID_SETTING_AUTOSTART_SERVER},
+                                  {ID_SETTING_AUTOSTART_CLIENT}};
 const MenuItem kTraySettingItems[] = {{ID_SETTING_IMAGE_PROPERTY}, {ID_SETTING_STREAM_FORMAT}};
 
 const MenuLayout kTraySubMenus[] = {

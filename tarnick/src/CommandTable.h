@@ -22,8 +22,8 @@ const CommandEntry* findCommand(UINT id);
 
 // A menu as laid out: ids in order, 0 a separator, and sub-menus by index into `subMenus`.
 struct MenuItem {
-    UINT id;               // 0: separator, or a sub-menu when subMenu >= 0
-    int subMenu = -1;      // index into MenuLayout::subMenus
+    UINT id;          // 0: separator, or a sub-menu when subMenu >= 0
+    int subMenu = -1; // index into MenuLayout::subMenus
 };
 struct MenuLayout {
     const char* text;

@@ -43,7 +43,8 @@ CConnectSetDlg::CConnectSetDlg(QWidget* parent)
     m_editPort->setGeometry(du.rect(47, 22, 62, 12));
     m_editPort->setAlignment(Qt::AlignRight);
     // Digits only, as typed; pasted text is still read with the port rule in OnOK.
-    m_editPort->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), m_editPort));
+    m_editPort->setValidator(
+        new QRegularExpressionValidator(QRegularExpression("[0-9]*"), m_editPort));
     fitLabelBeside(m_staticHost, m_editHost);
     fitLabelBeside(m_staticPort, m_editPort);
     m_checkAutoStart = new QCheckBox(QString::fromUtf8(text::kConnectAutoStart), this);

@@ -32,11 +32,12 @@ constexpr int kTemplateHeight = 230;
 } // namespace
 
 CTarnickDlg::CTarnickDlg(QWidget* parent)
-    : QDialog(parent), m_hIcon(programIcon()), m_nid{}, m_device{},
-      m_videoInf{24, 320, 240, 666667}, m_connectHost("localhost"), m_connectPort(7373),
-      m_pFrameBuf(nullptr), m_dispWidth(0), m_dispHeight(0), m_edgeX(2), m_edgeY(2),
-      m_lastTick(0), m_frameCount(0), m_initialized(FALSE), m_inTray(FALSE), m_autoStart(0),
-      m_label(nullptr), m_status(nullptr), m_picture(nullptr), m_tick(GetTickCount) {
+    : QDialog(parent),
+      m_hIcon(programIcon()), m_nid{}, m_device{}, m_videoInf{24, 320, 240, 666667},
+      m_connectHost("localhost"), m_connectPort(7373), m_pFrameBuf(nullptr), m_dispWidth(0),
+      m_dispHeight(0), m_edgeX(2), m_edgeY(2), m_lastTick(0), m_frameCount(0), m_initialized(FALSE),
+      m_inTray(FALSE), m_autoStart(0), m_label(nullptr), m_status(nullptr), m_picture(nullptr),
+      m_tick(GetTickCount) {
     setWindowTitle(text::kAppName);
     setWindowIcon(m_hIcon);
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -45,7 +46,8 @@ CTarnickDlg::CTarnickDlg(QWidget* parent)
     buildControls();
     buildMenuBar();
     m_frameSignal = new FrameSignal([this] { onFrameSignal(); }, this);
-    tray::registerWindow(windowHandle(), [this](UINT, UINT id, UINT mouse) { OnTrayNotify(id, mouse); });
+    tray::registerWindow(windowHandle(),
+                         [this](UINT, UINT id, UINT mouse) { OnTrayNotify(id, mouse); });
 }
 
 CTarnickDlg::~CTarnickDlg() {
@@ -92,7 +94,9 @@ BOOL CTarnickDlg::Create() {
     return OnInitDialog();
 }
 
-void CTarnickDlg::EndDialog(int result) { done(result); }
+void CTarnickDlg::EndDialog(int result) {
+    done(result);
+}
 
 void CTarnickDlg::done(int result) {
     m_result = result;
@@ -209,4 +213,6 @@ void CTarnickDlg::OnSysCommand(UINT id) {
     }
 }
 
-QString CTarnickDlg::statusText() const { return m_status->text(); }
+QString CTarnickDlg::statusText() const {
+    return m_status->text();
+}

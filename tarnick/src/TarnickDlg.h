@@ -161,4 +161,3 @@ private:
     bool m_destroyed = false;
     int m_result = 0;
 };
-

@@ -10,7 +10,9 @@
 
 namespace {
 
-UINT commandId(const QAction* action) { return action->data().toUInt(); }
+UINT commandId(const QAction* action) {
+    return action->data().toUInt();
+}
 
 } // namespace
 
@@ -42,7 +44,9 @@ void CTarnickDlg::buildMenuBar() {
     layout()->setMenuBar(m_menuBar);
 }
 
-QMenu* CTarnickDlg::buildTrayMenu() { return buildMenu(kTrayMenu, this); }
+QMenu* CTarnickDlg::buildTrayMenu() {
+    return buildMenu(kTrayMenu, this);
+}
 
 void CTarnickDlg::OnInitMenuPopup(QMenu* popup) {
     for (QAction* action : popup->actions()) {
@@ -94,8 +98,12 @@ void CTarnickDlg::OnUpdateCameraRelease(CCmdUI* cmdUI) {
 void CTarnickDlg::OnUpdateServerConnect(CCmdUI* cmdUI) {
     cmdUI->Enable(!IsCameraConnected() && !IsReceiving());
 }
-void CTarnickDlg::OnUpdateServerDisconnect(CCmdUI* cmdUI) { cmdUI->Enable(IsReceiving()); }
-void CTarnickDlg::OnUpdateAppExit(CCmdUI* cmdUI) { cmdUI->Enable(true); }
+void CTarnickDlg::OnUpdateServerDisconnect(CCmdUI* cmdUI) {
+    cmdUI->Enable(IsReceiving());
+}
+void CTarnickDlg::OnUpdateAppExit(CCmdUI* cmdUI) {
+    cmdUI->Enable(true);
+}
 void CTarnickDlg::OnUpdateCaptureStart(CCmdUI* cmdUI) {
     cmdUI->Enable(IsCameraConnected() && !IsCapturing());
 }
@@ -108,10 +116,18 @@ void CTarnickDlg::OnUpdateServerStart(CCmdUI* cmdUI) {
 void CTarnickDlg::OnUpdateServerStop(CCmdUI* cmdUI) {
     cmdUI->Enable(IsCameraConnected() && IsServing());
 }
-void CTarnickDlg::OnUpdateToTray(CCmdUI* cmdUI) { cmdUI->Enable(true); }
-void CTarnickDlg::OnUpdateFitWindow(CCmdUI* cmdUI) { cmdUI->Enable(m_pFrameBuf != nullptr); }
-void CTarnickDlg::OnUpdateImageProperty(CCmdUI* cmdUI) { cmdUI->Enable(IsCameraConnected()); }
-void CTarnickDlg::OnUpdateRestoreWindow(CCmdUI* cmdUI) { cmdUI->Enable(true); }
+void CTarnickDlg::OnUpdateToTray(CCmdUI* cmdUI) {
+    cmdUI->Enable(true);
+}
+void CTarnickDlg::OnUpdateFitWindow(CCmdUI* cmdUI) {
+    cmdUI->Enable(m_pFrameBuf != nullptr);
+}
+void CTarnickDlg::OnUpdateImageProperty(CCmdUI* cmdUI) {
+    cmdUI->Enable(IsCameraConnected());
+}
+void CTarnickDlg::OnUpdateRestoreWindow(CCmdUI* cmdUI) {
+    cmdUI->Enable(true);
+}
 
 void CTarnickDlg::OnAppExit() {
     if (m_video.IsOpen())
@@ -119,7 +135,9 @@ void CTarnickDlg::OnAppExit() {
     EndDialog(IDOK);
 }
 
-void CTarnickDlg::OnFitWindow() { FitWindowToFrame(); }
+void CTarnickDlg::OnFitWindow() {
+    FitWindowToFrame();
+}
 
 // The two start-up items act as a pair of radio items that may both be off.
 void CTarnickDlg::OnAutoStartServer() {

@@ -111,8 +111,9 @@ void CTarnickDlg::stretchIntoBackBuffer(const BYTE* pixels, const BITMAPINFOHEAD
         return; // other depths are not delivered by any source
     if (!oneToOne)
         libyuv::ARGBScale(m_scratch.constBits(), static_cast<int>(m_scratch.bytesPerLine()), width,
-                          height, m_backBuffer.bits(), static_cast<int>(m_backBuffer.bytesPerLine()),
-                          dw, dh, libyuv::kFilterBilinear);
+                          height, m_backBuffer.bits(),
+                          static_cast<int>(m_backBuffer.bytesPerLine()), dw, dh,
+                          libyuv::kFilterBilinear);
 }
 
 // Window thread: shows what the frame threads left behind.
@@ -130,7 +131,9 @@ void CTarnickDlg::onFrameSignal() {
     m_picture->update();
 }
 
-QSize CTarnickDlg::outerSize() const { return frameGeometry().size(); }
+QSize CTarnickDlg::outerSize() const {
+    return frameGeometry().size();
+}
 
 // Resizes the window so that its outer size (frame included) becomes width x height.
 void CTarnickDlg::resizeOuter(int width, int height) {

@@ -96,7 +96,9 @@ BOOL Shell_NotifyIconA(DWORD message, NOTIFYICONDATAA* data) {
 
 namespace tray {
 
-void registerWindow(HWND window, MessageSink sink) { state().sinks[window] = std::move(sink); }
+void registerWindow(HWND window, MessageSink sink) {
+    state().sinks[window] = std::move(sink);
+}
 
 void unregisterWindow(HWND window) {
     auto& s = state();
@@ -110,10 +112,16 @@ bool isAvailable() {
     return forced >= 0 ? forced != 0 : QSystemTrayIcon::isSystemTrayAvailable();
 }
 
-void overrideAvailabilityForTesting(int available) { state().availability = available; }
+void overrideAvailabilityForTesting(int available) {
+    state().availability = available;
+}
 
-int iconCount() { return static_cast<int>(state().icons.size()); }
+int iconCount() {
+    return static_cast<int>(state().icons.size());
+}
 
-void simulateMouse(HWND window, UINT id, UINT mouseMessage) { deliver(window, id, mouseMessage); }
+void simulateMouse(HWND window, UINT id, UINT mouseMessage) {
+    deliver(window, id, mouseMessage);
+}
 
 } // namespace tray

@@ -53,8 +53,7 @@ inline BITMAPINFO* makeFrameBuffer(int width, int height, int bits = 24) {
     format.bmiHeader.biHeight = height;
     format.bmiHeader.biPlanes = 1;
     format.bmiHeader.biBitCount = static_cast<WORD>(bits);
-    format.bmiHeader.biSizeImage =
-        static_cast<DWORD>(((width * bits + 31) / 32) * 4 * height);
+    format.bmiHeader.biSizeImage = static_cast<DWORD>(((width * bits + 31) / 32) * 4 * height);
     return CVideo::DupBitmap(&format);
 }
 

@@ -310,7 +310,7 @@ TEST_F(MenuTest, TrayMenuRepeatsTheWindowsCommandsInOrder) {
     EXPECT_EQ(items[6]->data().toUInt(), UINT(ID_TRAY_EXIT));
     // A sub-menu item follows the state of its first command.
     dlg.OnInitMenuPopup(tray.get());
-    EXPECT_TRUE(items[2]->isEnabled()); // camera connect is allowed with nothing open
+    EXPECT_TRUE(items[2]->isEnabled());  // camera connect is allowed with nothing open
     EXPECT_FALSE(items[3]->isEnabled()); // capture start needs a camera
 }
 

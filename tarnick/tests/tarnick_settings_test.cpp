@@ -37,18 +37,24 @@ TEST(Settings, NoFileGivesDefaultsAndClosingWritesAllTenKeys) {
         const char* section;
         const char* key;
         const char* value;
-    } keys[] = {{"NETWORK", "CONNECT_HOST", "localhost"}, {"NETWORK", "CONNECT_PORT", "7373"},
-                {"CONFIG", "AUTO_START", "0"},         {"DEVICE", "DEVICE_PATH", ""},
-                {"DEVICE", "FRIENDLY_NAME", ""},        {"DEVICE", "DEVICE_INDEX", "0"},
-                {"VIDEO", "WIDTH", "320"},              {"VIDEO", "HEIGHT", "240"},
-                {"VIDEO", "BITCOUNT", "24"},            {"VIDEO", "FRAME_PER_SEC", "15"}};
+    } keys[] = {{"NETWORK", "CONNECT_HOST", "localhost"},
+                {"NETWORK", "CONNECT_PORT", "7373"},
+                {"CONFIG", "AUTO_START", "0"},
+                {"DEVICE", "DEVICE_PATH", ""},
+                {"DEVICE", "FRIENDLY_NAME", ""},
+                {"DEVICE", "DEVICE_INDEX", "0"},
+                {"VIDEO", "WIDTH", "320"},
+                {"VIDEO", "HEIGHT", "240"},
+                {"VIDEO", "BITCOUNT", "24"},
+                {"VIDEO", "FRAME_PER_SEC", "15"}};
     char sections[512];
     ASSERT_GT(GetPrivateProfileStringA(nullptr, nullptr, "", sections, sizeof(sections),
                                        file.path().c_str()),
               0u);
     for (const auto& k : keys) {
         char listed[512];
-        GetPrivateProfileStringA(k.section, nullptr, "", listed, sizeof(listed), file.path().c_str());
+        GetPrivateProfileStringA(k.section, nullptr, "", listed, sizeof(listed),
+                                 file.path().c_str());
         bool found = false;
         for (const char* name = listed; *name; name += std::strlen(name) + 1)
             found = found || std::strcmp(name, k.key) == 0;

@@ -1,8 +1,8 @@
 // The main window: drawing frames, the status line's rate, fitting and the layout minimum.
 #include "PictureView.h"
 
-#include <QLabel>
 #include "TestSupport.h"
+#include <QLabel>
 
 #include <QKeyEvent>
 #include <QLineEdit>

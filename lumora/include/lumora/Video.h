@@ -104,7 +104,8 @@ public:
     // caller's thread and read on the streaming thread for every sample.
     void SetSampleCallBack(SampleCallBack callBack, void* param) {
         std::atomic_ref<void*>(m_pSampleCallBackParam).store(param, std::memory_order_relaxed);
-        std::atomic_ref<SampleCallBack>(m_pfnSampleCallBack).store(callBack, std::memory_order_release);
+        std::atomic_ref<SampleCallBack>(m_pfnSampleCallBack)
+            .store(callBack, std::memory_order_release);
     }
     int GetCurrentImage(BYTE* buffer, LONG size);
     const BITMAPINFO* GetBitmapInfoPtr() { return m_pBitmapInfo; }

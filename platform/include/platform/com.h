@@ -9,18 +9,20 @@
 namespace platform {
 // Maps an interface type to its IID (the role of __uuidof); specialised by DEFINE_INTERFACE_IID.
 template <class Interface> struct InterfaceIid;
-template <class Interface> constexpr const IID& uuidof() { return InterfaceIid<Interface>::value; }
+template <class Interface> constexpr const IID& uuidof() {
+    return InterfaceIid<Interface>::value;
+}
 } // namespace platform
 
 // Declares the IID constant IID_<Iface> and ties it to the interface type.
-#define DEFINE_INTERFACE_IID(Iface, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                      \
-    inline constexpr IID IID_##Iface = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}};                \
+#define DEFINE_INTERFACE_IID(Iface, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                     \
+    inline constexpr IID IID_##Iface = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}};              \
     template <> struct platform::InterfaceIid<Iface> {                                             \
         static constexpr const IID& value = IID_##Iface;                                           \
     }
 
 // Declares a GUID constant (class ids, categories, media types).
-#define DEFINE_GUID_CONSTANT(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                       \
+#define DEFINE_GUID_CONSTANT(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                      \
     inline constexpr GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
 
 struct IUnknown {
@@ -31,8 +33,8 @@ struct IUnknown {
 protected:
     ~IUnknown() = default;
 };
-DEFINE_INTERFACE_IID(IUnknown, 0x00000000, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00,
-                     0x00, 0x46);
+DEFINE_INTERFACE_IID(IUnknown, 0x00000000, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                     0x46);
 using LPUNKNOWN = IUnknown*;
 
 // Class contexts: every object here lives in-process, so each in-process flag is accepted.

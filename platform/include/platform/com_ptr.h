@@ -69,7 +69,8 @@ public:
     template <class U> HRESULT As(ComPtr<U>* out) const {
         if (!p_)
             return E_POINTER;
-        return p_->QueryInterface(uuidof<U>(), reinterpret_cast<void**>(out->ReleaseAndGetAddressOf()));
+        return p_->QueryInterface(uuidof<U>(),
+                                  reinterpret_cast<void**>(out->ReleaseAndGetAddressOf()));
     }
     template <class U> ComPtr<U> query() const {
         ComPtr<U> out;
@@ -96,6 +97,8 @@ private:
 template <class T, class U> bool operator==(const ComPtr<T>& a, const ComPtr<U>& b) {
     return a.Get() == b.Get();
 }
-template <class T> bool operator==(const ComPtr<T>& a, std::nullptr_t) { return !a; }
+template <class T> bool operator==(const ComPtr<T>& a, std::nullptr_t) {
+    return !a;
+}
 
 } // namespace platform

@@ -12,7 +12,8 @@ class CString {
 public:
     CString() = default;
     CString(const char* text) : s_(text ? text : "") {}
-    CString(const char* text, int length) : s_(text ? std::string(text, clampLength(length)) : "") {}
+    CString(const char* text, int length)
+        : s_(text ? std::string(text, clampLength(length)) : "") {}
     CString(std::string text) : s_(std::move(text)) {}
     CString(std::string_view text) : s_(text) {}
 
@@ -45,7 +46,9 @@ public:
     int Compare(const char* other) const { return std::strcmp(s_.c_str(), other ? other : ""); }
 
     CString Left(int count) const { return s_.substr(0, clampLength(count)); }
-    CString Mid(int first) const { return first >= GetLength() ? CString() : s_.substr(clampLength(first)); }
+    CString Mid(int first) const {
+        return first >= GetLength() ? CString() : s_.substr(clampLength(first));
+    }
     CString Mid(int first, int count) const {
         return first >= GetLength() ? CString() : s_.substr(clampLength(first), clampLength(count));
     }
@@ -91,8 +94,12 @@ public:
     }
 
     friend CString operator+(const CString& a, const CString& b) { return CString(a.s_ + b.s_); }
-    friend CString operator+(const CString& a, const char* b) { return CString(a.s_ + (b ? b : "")); }
-    friend CString operator+(const char* a, const CString& b) { return CString((a ? a : "") + b.s_); }
+    friend CString operator+(const CString& a, const char* b) {
+        return CString(a.s_ + (b ? b : ""));
+    }
+    friend CString operator+(const char* a, const CString& b) {
+        return CString((a ? a : "") + b.s_);
+    }
     friend bool operator==(const CString& a, const CString& b) { return a.s_ == b.s_; }
     friend bool operator==(const CString& a, const char* b) { return a.s_ == (b ? b : ""); }
 

@@ -3,10 +3,16 @@
 
 #include "wintypes.h"
 
-inline constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-inline constexpr bool FAILED(HRESULT hr) { return hr < 0; }
+inline constexpr bool SUCCEEDED(HRESULT hr) {
+    return hr >= 0;
+}
+inline constexpr bool FAILED(HRESULT hr) {
+    return hr < 0;
+}
 
-constexpr HRESULT hresultFromBits(uint32_t bits) { return static_cast<HRESULT>(bits); }
+constexpr HRESULT hresultFromBits(uint32_t bits) {
+    return static_cast<HRESULT>(bits);
+}
 
 inline constexpr HRESULT S_OK = 0;
 inline constexpr HRESULT S_FALSE = 1;

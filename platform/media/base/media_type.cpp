@@ -146,8 +146,8 @@ bool MediaType::rgbFor(const VIDEOINFOHEADER* input, int position, MediaType& mt
     header.biBitCount = WORD(bits);
     header.biCompression = BI_RGB;
     header.biSizeImage = DWORD(dibStride(header.biWidth, bits) * header.biHeight);
-    mt = video(bits == 24 ? MEDIASUBTYPE_RGB24 : MEDIASUBTYPE_RGB32, header,
-               input->AvgTimePerFrame);
+    mt =
+        video(bits == 24 ? MEDIASUBTYPE_RGB24 : MEDIASUBTYPE_RGB32, header, input->AvgTimePerFrame);
     return true;
 }
 

@@ -36,5 +36,7 @@ extern "C" PLATFORM_API void CoUninitialize() {
 }
 
 namespace platform {
-PLATFORM_API bool isComInitialized() { return threadState.count > 0; }
+PLATFORM_API bool isComInitialized() {
+    return threadState.count > 0;
+}
 } // namespace platform

@@ -9,7 +9,9 @@ namespace {
 
 constexpr size_t kPrefix = sizeof(uint32_t);
 
-uint32_t* prefixOf(BSTR text) { return reinterpret_cast<uint32_t*>(text) - 1; }
+uint32_t* prefixOf(BSTR text) {
+    return reinterpret_cast<uint32_t*>(text) - 1;
+}
 
 } // namespace
 

@@ -3,10 +3,14 @@
 
 #include <cstdlib>
 
-extern "C" PLATFORM_API LPVOID CoTaskMemAlloc(size_t size) { return std::malloc(size); }
+extern "C" PLATFORM_API LPVOID CoTaskMemAlloc(size_t size) {
+    return std::malloc(size);
+}
 
 extern "C" PLATFORM_API LPVOID CoTaskMemRealloc(LPVOID block, size_t size) {
     return std::realloc(block, size);
 }
 
-extern "C" PLATFORM_API void CoTaskMemFree(LPVOID block) { std::free(block); }
+extern "C" PLATFORM_API void CoTaskMemFree(LPVOID block) {
+    std::free(block);
+}
