@@ -2,7 +2,7 @@
 #pragma once
 
 #include "media/sources/test_pattern/pattern_strip.h"
-#include "media/sources/v4l2/testing/simulated_v4l2.h"
+#include "testing/simulated_v4l2.h"
 #include "media/sources/v4l2/v4l2_source.h"
 
 #include <lumora/Video.h>

@@ -1,7 +1,7 @@
 // Tests of capability enumeration and the format and rate ioctls against simulated devices.
 #include "media/sources/v4l2/capabilities.h"
 #include "media/sources/v4l2/stream_format.h"
-#include "media/sources/v4l2/testing/simulated_v4l2.h"
+#include "testing/simulated_v4l2.h"
 
 #include <gtest/gtest.h>
 

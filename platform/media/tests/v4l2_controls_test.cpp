@@ -1,6 +1,6 @@
 // Tests of control and menu enumeration and control values against simulated devices.
 #include "media/sources/v4l2/controls.h"
-#include "media/sources/v4l2/testing/simulated_v4l2.h"
+#include "testing/simulated_v4l2.h"
 
 #include <gtest/gtest.h>
 

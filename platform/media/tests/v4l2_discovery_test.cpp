@@ -1,7 +1,7 @@
 // Tests of V4L2 node discovery and format mapping against the simulated devices.
 #include "media/sources/v4l2/discovery.h"
 #include "media/sources/v4l2/pixel_formats.h"
-#include "media/sources/v4l2/testing/simulated_v4l2.h"
+#include "testing/simulated_v4l2.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include "graph_harness.h"
 #include "media/base/media_type.h"
 #include "media/sources/test_pattern/pattern_strip.h"
-#include "media/sources/v4l2/testing/simulated_v4l2.h"
+#include "testing/simulated_v4l2.h"
 #include "media/sources/v4l2/v4l2_source.h"
 
 #include <platform/media/camera_interfaces.h>

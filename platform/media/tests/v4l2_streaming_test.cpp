@@ -2,7 +2,7 @@
 #include "media/sources/test_pattern/pattern_strip.h"
 #include "media/sources/v4l2/buffer_ring.h"
 #include "media/sources/v4l2/stream_format.h"
-#include "media/sources/v4l2/testing/simulated_v4l2.h"
+#include "testing/simulated_v4l2.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
-// SimulatedV4l2: V4L2 devices in memory, answering ioctls as the kernel documents them.
+// SimulatedV4l2: V4L2 devices in memory, answering ioctls as the kernel documents them. Test-only:
+// built into a static library that tests link, never into libplatform.
 #pragma once
 
 #include "media/sources/v4l2/v4l2_io.h"
 
-#include <platform/api.h>
 #include <platform/media/media_types.h>
 
 #include <linux/videodev2.h>
@@ -60,13 +60,13 @@ struct SimDeviceSpec {
 
 // A webcam as USB cameras usually are: YUYV at 640x480 and 1280x720, MJPEG up to 1920x1080,
 // 30 and 15 fps, picture and exposure controls.
-PLATFORM_API SimDeviceSpec uvcCamera(const std::string& node, const std::string& card,
+SimDeviceSpec uvcCamera(const std::string& node, const std::string& card,
                                      const std::string& byId = "");
 // The metadata node a UVC camera has beside its capture node.
-PLATFORM_API SimDeviceSpec metadataNode(const std::string& node, const std::string& card);
+SimDeviceSpec metadataNode(const std::string& node, const std::string& card);
 
 // Thread-safe: a streaming thread and control threads may call it at once.
-class PLATFORM_API SimulatedV4l2 final : public V4l2Io {
+class SimulatedV4l2 final : public V4l2Io {
 public:
     SimulatedV4l2();
     ~SimulatedV4l2() override;

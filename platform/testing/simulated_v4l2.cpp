@@ -1,5 +1,5 @@
 // The simulated V4L2 devices: formats, controls, the mmap buffer queue and hot-unplug.
-#include "media/sources/v4l2/testing/simulated_v4l2.h"
+#include "testing/simulated_v4l2.h"
 
 #include "media/sources/test_pattern/pattern_jpeg.h"
 #include "media/sources/test_pattern/pattern_renderer.h"
