@@ -6,6 +6,7 @@
 #include <platform/com_object.h>
 #include <platform/com_registry.h>
 #include <platform/media/camera_interfaces.h>
+#include <platform/media/file_interfaces.h>
 #include <platform/media/filter_classes.h>
 #include <platform/media/graph_interfaces.h>
 
@@ -153,9 +154,51 @@ public:
         }
         return graph_.CopyTo(graph);
     }
-    // The recording branch comes with the file writer.
-    HRESULT SetOutputFileName(const GUID*, LPCOLESTR, IBaseFilter**, IFileSinkFilter**) override {
-        return E_NOTIMPL;
+    // An AVI multiplexer feeding a file writer that has already created the file, so a name
+    // that cannot be written fails here and leaves neither filter behind.
+    HRESULT SetOutputFileName(const GUID* type, LPCOLESTR file, IBaseFilter** mux,
+                              IFileSinkFilter** sink) override {
+        if (!type || !file || !mux)
+            return E_POINTER;
+        *mux = nullptr;
+        if (sink)
+            *sink = nullptr;
+        if (*type != MEDIASUBTYPE_Avi)
+            return E_INVALIDARG;
+        ComPtr<IGraphBuilder> graph;
+        if (HRESULT hr = GetFiltergraph(graph.GetAddressOf()); FAILED(hr))
+            return hr;
+        ComPtr<IBaseFilter> muxer, writer;
+        ComPtr<IFileSinkFilter> fileSink;
+        HRESULT hr = CoCreateInstance(CLSID_AviDest, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                                      reinterpret_cast<void**>(muxer.GetAddressOf()));
+        if (SUCCEEDED(hr))
+            hr = CoCreateInstance(CLSID_FileWriter, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                                  reinterpret_cast<void**>(writer.GetAddressOf()));
+        if (SUCCEEDED(hr))
+            hr = writer.As(&fileSink);
+        if (SUCCEEDED(hr))
+            hr = fileSink->SetFileName(file, nullptr);
+        if (FAILED(hr))
+            return hr;
+        if (FAILED(hr = graph->AddFilter(muxer.Get(), u"AVI Mux")))
+            return hr;
+        ComPtr<IPin> muxOut = firstPin(muxer.Get(), PINDIR_OUTPUT, true);
+        ComPtr<IPin> writerIn = firstPin(writer.Get(), PINDIR_INPUT, true);
+        if (SUCCEEDED(hr = graph->AddFilter(writer.Get(), u"File Writer"))) {
+            hr = muxOut && writerIn ? graph->ConnectDirect(muxOut.Get(), writerIn.Get(), nullptr)
+                                    : E_FAIL;
+            if (FAILED(hr))
+                graph->RemoveFilter(writer.Get());
+        }
+        if (FAILED(hr)) {
+            graph->RemoveFilter(muxer.Get());
+            return hr;
+        }
+        *mux = muxer.Detach();
+        if (sink)
+            *sink = fileSink.Detach();
+        return S_OK;
     }
 
     HRESULT FindInterface(const GUID* category, const GUID* type, IBaseFilter* filter, REFIID riid,
@@ -215,6 +258,10 @@ public:
         HRESULT result = S_OK;
         if (HRESULT hr = streamPin(category, type, source, &output, &result); FAILED(hr))
             return hr;
+        // A capture stream rendered to a multiplexer goes through a video compressor that
+        // waits unconnected in the graph, when there is one.
+        if (!compressor && renderer && category && *category == PIN_CATEGORY_CAPTURE)
+            compressor = waitingCompressor(graph.Get()).Get();
         // Output pin -> compressor -> renderer, each link by intelligent connect.
         if (compressor) {
             ComPtr<IPin> in = firstPin(compressor, PINDIR_INPUT, true);
@@ -267,6 +314,20 @@ public:
     }
 
 private:
+    static ComPtr<IBaseFilter> waitingCompressor(IGraphBuilder* graph) {
+        ComPtr<IEnumFilters> filters;
+        if (FAILED(graph->EnumFilters(filters.GetAddressOf())) || !filters)
+            return nullptr;
+        ComPtr<IBaseFilter> filter;
+        while (filters->Next(1, filter.ReleaseAndGetAddressOf(), nullptr) == S_OK) {
+            CLSID clsid{};
+            if (SUCCEEDED(filter->GetClassID(&clsid)) && clsid == CLSID_VideoCompressor &&
+                firstPin(filter.Get(), PINDIR_INPUT, true))
+                return filter;
+        }
+        return nullptr;
+    }
+
     static ComPtr<IPin> firstPin(IBaseFilter* filter, PIN_DIRECTION direction, bool unconnected) {
         for (const auto& pin : pinsOf(filter))
             if (directionOf(pin.Get()) == direction && (!unconnected || !peerOf(pin.Get())))
