@@ -18,6 +18,8 @@ namespace platform::media {
 namespace {
 // Start running a little after the call, as filters need a moment to see the start time.
 constexpr REFERENCE_TIME kStartDelay = 10 * 10000;
+// Longest wait for a paused graph to cue its first picture (a file's first frame).
+constexpr LONG kCueTimeoutMs = 10000;
 
 void disconnectAll(IBaseFilter* filter) {
     for (auto& pin : pinsOf(filter)) {
@@ -249,10 +251,14 @@ HRESULT FilterGraph::Stop() {
     return changeState(State_Stopped);
 }
 
-// No source here cues a frame in pause, so being ready is being paused.
+// Ready means every filter has finished pausing: a renderer has its first picture (cued)
+// or has seen the stream end. Live sources deliver nothing while paused; their renderers do
+// not wait for a picture.
 HRESULT FilterGraph::StopWhenReady() {
     if (HRESULT hr = changeState(State_Paused); FAILED(hr))
         return hr;
+    OAFilterState state = State_Paused;
+    GetState(kCueTimeoutMs, &state);
     return changeState(State_Stopped);
 }
 
@@ -318,8 +324,20 @@ HRESULT FilterGraph::GetCurrentPosition(LONGLONG* p) {
 HRESULT FilterGraph::ConvertTimeFormat(LONGLONG* t, const GUID* tf, LONGLONG v, const GUID* sf) {
     return forwardSeeking([&](IMediaSeeking* s) { return s->ConvertTimeFormat(t, tf, v, sf); });
 }
+// Positions change while the graph is stopped: a paused or running graph stops around the
+// seek and returns to its state, which cues (paused) or plays on from (running) the new
+// position.
 HRESULT FilterGraph::SetPositions(LONGLONG* c, DWORD cf, LONGLONG* e, DWORD ef) {
-    return forwardSeeking([&](IMediaSeeking* s) { return s->SetPositions(c, cf, e, ef); });
+    if (StreamGate::onStreamingThread())
+        return VFW_E_WRONG_STATE;
+    const FILTER_STATE was = state_.load();
+    if (was != State_Stopped)
+        changeState(State_Stopped);
+    const HRESULT hr =
+        forwardSeeking([&](IMediaSeeking* s) { return s->SetPositions(c, cf, e, ef); });
+    if (was != State_Stopped)
+        changeState(was);
+    return hr;
 }
 HRESULT FilterGraph::GetPositions(LONGLONG* c, LONGLONG* e) {
     return forwardSeeking([&](IMediaSeeking* s) { return s->GetPositions(c, e); });

@@ -1,6 +1,7 @@
 // The table of insertable filters.
 #include "media/graph/filter_registry.h"
 
+#include <platform/media/file_interfaces.h>
 #include <platform/media/filter_classes.h>
 
 #include <algorithm>
@@ -28,7 +29,25 @@ std::vector<RegisteredFilter> makeTable() {
           {MEDIATYPE_Video, MEDIASUBTYPE_Y800},
           {MEDIATYPE_Video, MEDIASUBTYPE_RGB24},
           {MEDIATYPE_Video, MEDIASUBTYPE_RGB32}}},
-        // No video window exists on this platform: Render ends video in a null renderer.
+        // Files: the splitter reads a file source's byte stream; the decoder takes whatever
+        // compressed video it offers (after the MJPEG decompressor and the converter).
+        {CLSID_MediaSplitter,
+         u"Media Splitter",
+         MERIT_NORMAL,
+         Role::Transform,
+         {{MEDIATYPE_Stream, GUID_NULL}}},
+        {CLSID_VideoDecoder,
+         u"Video Decoder",
+         MERIT_UNLIKELY,
+         Role::Transform,
+         {{MEDIATYPE_Video, GUID_NULL}}},
+        // RGB video ends in the video renderer, which paces it and shows no window; anything
+        // else in a null renderer.
+        {CLSID_VideoRenderer,
+         u"Video Renderer",
+         MERIT_NORMAL,
+         Role::Renderer,
+         {{MEDIATYPE_Video, MEDIASUBTYPE_RGB24}, {MEDIATYPE_Video, MEDIASUBTYPE_RGB32}}},
         {CLSID_NullRenderer,
          u"Null Renderer",
          MERIT_UNLIKELY,

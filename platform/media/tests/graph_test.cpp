@@ -210,7 +210,7 @@ TEST_F(Graph, RenderEndsAnOutputInARenderer) {
     ASSERT_EQ(connect(source.Get(), grabber.Get()), S_OK);
     ASSERT_EQ(graph->Render(pinOf(grabber.Get(), PINDIR_OUTPUT).Get()), S_OK);
     ComPtr<IBaseFilter> renderer;
-    EXPECT_EQ(graph->FindFilterByName(u"Null Renderer", renderer.GetAddressOf()), S_OK);
+    EXPECT_EQ(graph->FindFilterByName(u"Video Renderer", renderer.GetAddressOf()), S_OK);
     EXPECT_EQ(graph->Render(pinOf(grabber.Get(), PINDIR_OUTPUT).Get()), VFW_E_ALREADY_CONNECTED);
 }
 

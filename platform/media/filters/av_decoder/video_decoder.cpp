@@ -1,0 +1,233 @@
+// VideoDecoder (CLSID_VideoDecoder): decodes a compressed video stream with FFmpeg into I420
+// pictures for the colour converter. A packet may give no picture or several (decoders hold
+// pictures back), so samples are delivered as pictures come out, not one per input.
+#include "media/base/transform_filter.h"
+#include "media/codecs/av_media.h"
+
+#include <platform/com_registry.h>
+#include <platform/media/file_interfaces.h>
+
+extern "C" {
+#include <libavutil/imgutils.h>
+}
+
+#include <algorithm>
+
+namespace platform::media {
+
+namespace {
+
+class VideoDecoder final : public TransformFilter {
+public:
+    VideoDecoder() : TransformFilter(CLSID_VideoDecoder) {}
+
+protected:
+    HRESULT checkInputType(const AM_MEDIA_TYPE& mt) override {
+        const MediaType type(mt);
+        const VIDEOINFOHEADER* vih = type.videoInfo();
+        const AVCodecID codec = av::codecOf(mt);
+        if (!vih || codec == AV_CODEC_ID_NONE || !avcodec_find_decoder(codec))
+            return VFW_E_TYPE_NOT_ACCEPTED;
+        const LONG height = std::abs(vih->bmiHeader.biHeight);
+        return vih->bmiHeader.biWidth > 0 && vih->bmiHeader.biWidth <= 16384 && height > 0 &&
+                       height <= 16384
+                   ? S_OK
+                   : VFW_E_TYPE_NOT_ACCEPTED;
+    }
+    HRESULT checkTransform(const AM_MEDIA_TYPE&, const AM_MEDIA_TYPE& out) override {
+        MediaType expected;
+        if (getOutputType(0, expected) != S_OK)
+            return VFW_E_TYPE_NOT_ACCEPTED;
+        const MediaType type(out);
+        const VIDEOINFOHEADER* vih = type.videoInfo();
+        return out.majortype == MEDIATYPE_Video && out.subtype == MEDIASUBTYPE_I420 && vih &&
+                       vih->bmiHeader.biWidth == expected.videoInfo()->bmiHeader.biWidth &&
+                       vih->bmiHeader.biHeight == expected.videoInfo()->bmiHeader.biHeight
+                   ? S_OK
+                   : VFW_E_TYPE_NOT_ACCEPTED;
+    }
+    HRESULT getOutputType(int position, MediaType& mt) override {
+        const VIDEOINFOHEADER* in = input().mediaType().videoInfo();
+        if (position != 0 || !in)
+            return VFW_S_NO_MORE_ITEMS;
+        BITMAPINFOHEADER header{};
+        header.biSize = sizeof(header);
+        header.biWidth = in->bmiHeader.biWidth;
+        header.biHeight = std::abs(in->bmiHeader.biHeight);
+        header.biPlanes = 1;
+        header.biBitCount = 12;
+        header.biCompression = MEDIASUBTYPE_I420.Data1;
+        header.biSizeImage = DWORD(pictureSize(header.biWidth, header.biHeight));
+        mt = MediaType::video(MEDIASUBTYPE_I420, header, in->AvgTimePerFrame);
+        return S_OK;
+    }
+    HRESULT decideOutputBuffers(ALLOCATOR_PROPERTIES& props) override {
+        props.cBuffers = 3;
+        props.cbBuffer = LONG(output().mediaType().videoInfo()->bmiHeader.biSizeImage);
+        props.cbAlign = 1;
+        return S_OK;
+    }
+
+    // Connecting thread, filter stopped.
+    HRESULT onTypesAgreed() override {
+        const MediaType& in = input().mediaType();
+        width_ = in.videoInfo()->bmiHeader.biWidth;
+        height_ = std::abs(in.videoInfo()->bmiHeader.biHeight);
+        interval_ = in.videoInfo()->AvgTimePerFrame;
+        const AVCodec* codec = avcodec_find_decoder(av::codecOf(in.get()));
+        context_.reset(avcodec_alloc_context3(codec));
+        frame_.reset(av_frame_alloc());
+        packet_.reset(av_packet_alloc());
+        if (!context_ || !frame_ || !packet_)
+            return E_OUTOFMEMORY;
+        context_->width = width_;
+        context_->height = height_;
+        context_->pkt_timebase = {1, int(UNITS)};
+        context_->thread_count = 0; // as many as the machine has
+        const auto extra = av::extradataOf(in.get());
+        if (!extra.empty()) {
+            context_->extradata =
+                static_cast<uint8_t*>(av_mallocz(extra.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+            if (!context_->extradata)
+                return E_OUTOFMEMORY;
+            std::copy(extra.begin(), extra.end(), context_->extradata);
+            context_->extradata_size = int(extra.size());
+        }
+        if (avcodec_open2(context_.get(), codec, nullptr) < 0) {
+            context_.reset();
+            return VFW_E_TYPE_NOT_ACCEPTED;
+        }
+        return S_OK;
+    }
+
+    HRESULT transform(IMediaSample&, IMediaSample&) override { return S_FALSE; }
+
+    // Upstream streaming thread, inside the gate.
+    HRESULT receive(InputPin&, IMediaSample* sample) override {
+        if (!context_ || !output().isConnected())
+            return S_OK;
+        if (sample->IsDiscontinuity() == S_OK)
+            avcodec_flush_buffers(context_.get()); // a new position: forget held pictures
+        BYTE* data = nullptr;
+        sample->GetPointer(&data);
+        REFERENCE_TIME start = 0, end = 0;
+        const bool timed = SUCCEEDED(sample->GetTime(&start, &end));
+        packet_->data = data;
+        packet_->size = sample->GetActualDataLength();
+        packet_->pts = timed ? start : AV_NOPTS_VALUE;
+        packet_->dts = AV_NOPTS_VALUE;
+        packet_->flags = sample->IsSyncPoint() == S_OK ? AV_PKT_FLAG_KEY : 0;
+        int sent = avcodec_send_packet(context_.get(), packet_.get());
+        while (sent == AVERROR(EAGAIN)) {
+            // The decoder is full: take its pictures first, then hand it the packet again.
+            if (HRESULT hr = deliverPictures(); hr != S_OK)
+                return hr;
+            sent = avcodec_send_packet(context_.get(), packet_.get());
+        }
+        packet_->data = nullptr;
+        packet_->size = 0;
+        return deliverPictures(); // a broken packet is skipped; the stream goes on
+    }
+
+    // The stream ended: the pictures the decoder still holds go out before the end.
+    HRESULT endOfStream(InputPin& pin) override {
+        if (context_ && output().isConnected()) {
+            avcodec_send_packet(context_.get(), nullptr);
+            deliverPictures();
+            avcodec_flush_buffers(context_.get());
+        }
+        return TransformFilter::endOfStream(pin);
+    }
+
+private:
+    ~VideoDecoder() override = default;
+
+    static size_t pictureSize(LONG width, LONG height) {
+        const size_t w = size_t(width), h = size_t(height);
+        return w * h + 2 * ((w + 1) / 2) * ((h + 1) / 2);
+    }
+
+    // Delivers every picture the decoder has ready. S_OK when it wants more input.
+    HRESULT deliverPictures() {
+        for (;;) {
+            const int got = avcodec_receive_frame(context_.get(), frame_.get());
+            if (got == AVERROR(EAGAIN) || got == AVERROR_EOF)
+                return S_OK;
+            if (got < 0)
+                return S_OK;
+            HRESULT hr = S_OK;
+            if (frame_->width == width_ && frame_->height == height_)
+                hr = deliverPicture();
+            av_frame_unref(frame_.get());
+            if (hr != S_OK)
+                return hr;
+        }
+    }
+
+    HRESULT deliverPicture() {
+        IMediaSample* out = nullptr;
+        if (HRESULT hr = output().getDeliveryBuffer(&out); FAILED(hr))
+            return hr; // stopping
+        BYTE* data = nullptr;
+        out->GetPointer(&data);
+        const size_t size = pictureSize(width_, height_);
+        AVFrame target{};
+        av::RawFormat i420{AV_PIX_FMT_YUV420P, 0, 12, false};
+        HRESULT hr = S_OK;
+        if (!av::wrapPicture(i420, width_, height_, data, size_t(out->GetSize()), target)) {
+            out->Release();
+            return S_OK;
+        }
+        const auto format = AVPixelFormat(frame_->format);
+        if (format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUVJ420P) {
+            const int cw = (width_ + 1) / 2, ch = (height_ + 1) / 2;
+            av_image_copy_plane(target.data[0], target.linesize[0], frame_->data[0],
+                                frame_->linesize[0], width_, height_);
+            av_image_copy_plane(target.data[1], target.linesize[1], frame_->data[1],
+                                frame_->linesize[1], cw, ch);
+            av_image_copy_plane(target.data[2], target.linesize[2], frame_->data[2],
+                                frame_->linesize[2], cw, ch);
+        } else {
+            // Other layouts (4:2:2, 4:4:4, RGB, high bit depth) through libswscale; the
+            // context is made for the first such picture and kept.
+            scaler_.reset(sws_getCachedContext(scaler_.release(), width_, height_, format, width_,
+                                               height_, AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr,
+                                               nullptr, nullptr));
+            if (!scaler_) {
+                out->Release();
+                return S_OK;
+            }
+            sws_scale(scaler_.get(), frame_->data, frame_->linesize, 0, height_, target.data,
+                      target.linesize);
+        }
+        out->SetActualDataLength(LONG(size));
+        REFERENCE_TIME start = frame_->best_effort_timestamp != AV_NOPTS_VALUE
+                                   ? frame_->best_effort_timestamp
+                                   : frame_->pts;
+        if (start == AV_NOPTS_VALUE)
+            start = 0;
+        REFERENCE_TIME end = start + interval_;
+        out->SetTime(&start, &end);
+        out->SetSyncPoint(TRUE);
+        // Pictures before the position sought are decoded only to reach it.
+        out->SetPreroll(start + interval_ / 2 < 0);
+        out->SetDiscontinuity(FALSE);
+        hr = output().deliver(out);
+        out->Release();
+        return hr;
+    }
+
+    int width_ = 0, height_ = 0;
+    REFERENCE_TIME interval_ = 0;
+    // Made while connecting; used by the one streaming thread that feeds this filter.
+    av::CodecContextPtr context_;
+    av::FramePtr frame_;
+    av::PacketPtr packet_;
+    av::SwsPtr scaler_;
+};
+
+const ClassRegistration registration{CLSID_VideoDecoder, createInstance<VideoDecoder>};
+
+} // namespace
+
+} // namespace platform::media
