@@ -2,6 +2,8 @@
 // checking a camera and for scripts (the last line is key=value pairs).
 #include <lumora/Video.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -9,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -19,6 +22,10 @@ int usage(FILE* out) {
                  "       lumora-info --grab N [--device D] [--size WxH] [--bits B] [--fps F]"
                  " [--out FILE.bmp]\n"
                  "       lumora-info --selfcheck\n"
+                 "       lumora-info --compressors\n"
+                 "       lumora-info --record FILE --seconds S [--compressor NAME] [--device D]"
+                 " [--size WxH] [--fps F]\n"
+                 "       lumora-info --play FILE [--seek N] [--out FILE.bmp]\n"
                  "\n"
                  "  --list        every capture device: list number, display name, path, and\n"
                  "                its capabilities (bits, sizes, frame rates)\n"
@@ -33,6 +40,13 @@ int usage(FILE* out) {
                  "  --fps F       frames per second, clamped to what the device offers\n"
                  "  --out FILE    the BMP to write (default frame.bmp)\n"
                  "  --selfcheck   check the library's frame layout on this machine\n"
+                 "  --compressors the video compressors a recording may use\n"
+                 "  --record FILE record S seconds to an AVI file while counting live frames;\n"
+                 "                the last line is frames_written= live_frames= dropped=\n"
+                 "                (dropped: frames the camera's rate promised and the file lacks)\n"
+                 "  --play FILE   open a video file; the last line is frames= interval=\n"
+                 "                width= height=; with --seek N the frame delivered for\n"
+                 "                position N is written as a BMP (default frame.bmp)\n"
                  "\n"
                  "Exit status: 0 done, 1 capture failed, 2 bad arguments, unknown device or\n"
                  "format.\n");
@@ -278,6 +292,176 @@ int grab(long long count, const std::string& device, int width, int height, int 
     return 0;
 }
 
+int compressors() {
+    char buffers[32][256] = {};
+    char* names[32];
+    for (int i = 0; i < 32; ++i)
+        names[i] = buffers[i];
+    const int count = CVideo::GetCompressFilterList(names, 32);
+    for (int i = 0; i < count; ++i)
+        std::printf("%d: %s\n", i + 1, names[i]);
+    std::printf("compressors=%d\n", count < 0 ? 0 : count);
+    return count < 0 ? 1 : 0;
+}
+
+// Streaming thread: counts live frames.
+void countFrame(BYTE*, void* param) {
+    static_cast<std::atomic<long long>*>(param)->fetch_add(1, std::memory_order_relaxed);
+}
+
+int record(const char* file, double seconds, const char* compressor, const std::string& device,
+           int width, int height, double rate) {
+    std::string path;
+    if (!resolveDevice(device, &path)) {
+        std::fprintf(stderr, "lumora-info: unknown device '%s' (see --list)\n", device.c_str());
+        return 2;
+    }
+    CVideo video;
+    if (video.Open(OPEN_DEVICE, path.c_str(), -1) != 0) {
+        std::fprintf(stderr, "lumora-info: cannot open device %s\n", path.c_str());
+        return 1;
+    }
+    tVideoInf now{};
+    video.GetVideoInf(now);
+    if ((width || height || rate > 0) &&
+        video.CaptureInit(width ? width : now.nWidth, height ? height : now.nHeight, 24,
+                          rate > 0 ? LONGLONG(1e7 / rate + 0.5) : now.llFrameInterval) != 0) {
+        std::fprintf(stderr, "lumora-info: cannot build that capture format on %s\n", path.c_str());
+        return 1;
+    }
+    std::atomic<long long> live{0};
+    video.SetSampleCallBack(countFrame, &live);
+    const auto start = std::chrono::steady_clock::now();
+    if (video.CaptureStart(file, compressor) != 0) {
+        std::fprintf(stderr, "lumora-info: cannot record to %s\n", file);
+        return 1;
+    }
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const double recorded =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    video.CaptureStop();
+    video.SetSampleCallBack(nullptr, nullptr);
+    const double interval = double(video.GetFrameInterval());
+    CVideo written;
+    if (written.Open(OPEN_FILE, file, 0) != 0) {
+        std::fprintf(stderr, "lumora-info: the recording %s does not open\n", file);
+        return 1;
+    }
+    const long long frames = static_cast<long long>(written.GetFrameCount());
+    const long long expected = interval > 0 ? (long long)(recorded * 1e7 / interval) : frames;
+    std::printf("recorded %.2f s to %s\n", recorded, file);
+    std::printf("frames_written=%lld live_frames=%lld dropped=%lld\n", frames, live.load(),
+                std::max(0LL, expected - frames));
+    return 0;
+}
+
+// What the playback callback shares with the main thread.
+struct Played {
+    std::mutex lock;
+    std::condition_variable done;
+    bool got = false;
+    std::vector<BYTE> pixels;
+};
+
+void onPlayed(BYTE* pixels, void* param) {
+    auto* played = static_cast<Played*>(param);
+    std::lock_guard lock(played->lock);
+    std::memcpy(played->pixels.data(), pixels, played->pixels.size());
+    played->got = true;
+    played->done.notify_all();
+}
+
+int play(const char* file, long long seek, const char* out) {
+    CVideo video;
+    if (const int opened = video.Open(OPEN_FILE, file, 0); opened != 0) {
+        std::fprintf(stderr, "lumora-info: cannot play %s (%d)\n", file, opened);
+        return 1;
+    }
+    const BITMAPINFOHEADER header = video.GetBitmapInfoPtr()->bmiHeader;
+    // Read before seeking: delivered frames count on in the same member.
+    const long long frames = static_cast<long long>(video.GetFrameCount());
+    if (seek >= 0) {
+        Played played;
+        const size_t stride = size_t((header.biWidth * header.biBitCount + 31) / 32 * 4);
+        played.pixels.assign(stride * size_t(std::abs(header.biHeight)), 0);
+        video.SetSampleCallBack(onPlayed, &played);
+        const bool placed = video.SetPlayPos(seek) == seek;
+        video.SetSampleCallBack(nullptr, nullptr);
+        std::lock_guard lock(played.lock);
+        if (!placed || !played.got) {
+            std::fprintf(stderr, "lumora-info: no frame at position %lld\n", seek);
+            return 1;
+        }
+        if (!writeBmp(out, header, played.pixels.data(), played.pixels.size())) {
+            std::fprintf(stderr, "lumora-info: cannot write %s\n", out);
+            return 1;
+        }
+        std::printf("wrote frame %lld to %s\n", seek, out);
+    }
+    std::printf("frames=%lld interval=%lld width=%d height=%d\n", frames,
+                static_cast<long long>(video.GetFrameInterval()), int(header.biWidth),
+                int(header.biHeight));
+    return 0;
+}
+
+// --record FILE and --play FILE with their options.
+int fileCommand(int argc, char** argv) {
+    const std::string command = argv[1];
+    const char* file = argv[2];
+    std::string device;
+    const char* compressor = nullptr;
+    const char* out = "frame.bmp";
+    int width = 0, height = 0;
+    double rate = 0, seconds = 0;
+    long long seek = -1;
+    for (int i = 3; i < argc; i += 2) {
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "lumora-info: %s needs a value\n", argv[i]);
+            return 2;
+        }
+        const std::string option = argv[i];
+        const char* value = argv[i + 1];
+        const bool recording = command == "--record";
+        if (recording && option == "--seconds") {
+            seconds = std::atof(value);
+        } else if (recording && option == "--compressor") {
+            compressor = value;
+        } else if (recording && option == "--device") {
+            device = value;
+        } else if (recording && option == "--size") {
+            if (std::sscanf(value, "%dx%d", &width, &height) != 2 || width <= 0 || height <= 0) {
+                std::fprintf(stderr, "lumora-info: --size takes WIDTHxHEIGHT, got '%s'\n", value);
+                return 2;
+            }
+        } else if (recording && option == "--fps") {
+            rate = std::atof(value);
+            if (!(rate > 0 && rate <= 1000)) {
+                std::fprintf(stderr, "lumora-info: --fps takes a rate above 0, got '%s'\n", value);
+                return 2;
+            }
+        } else if (!recording && option == "--seek") {
+            char* end = nullptr;
+            seek = std::strtoll(value, &end, 10);
+            if (!end || *end || seek < 0) {
+                std::fprintf(stderr, "lumora-info: --seek takes a frame number, got '%s'\n", value);
+                return 2;
+            }
+        } else if (!recording && option == "--out") {
+            out = value;
+        } else {
+            std::fprintf(stderr, "lumora-info: unknown option %s\n", option.c_str());
+            return usage(stderr);
+        }
+    }
+    if (command == "--play")
+        return play(file, seek, out);
+    if (!(seconds > 0 && seconds <= 86400)) {
+        std::fprintf(stderr, "lumora-info: --record needs --seconds from above 0 to 86400\n");
+        return 2;
+    }
+    return record(file, seconds, compressor, device, width, height, rate);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -287,6 +471,10 @@ int main(int argc, char** argv) {
         return usage(stdout);
     if (argc == 2 && std::strcmp(argv[1], "--list") == 0)
         return list();
+    if (argc == 2 && std::strcmp(argv[1], "--compressors") == 0)
+        return compressors();
+    if (argc >= 3 && (std::strcmp(argv[1], "--record") == 0 || std::strcmp(argv[1], "--play") == 0))
+        return fileCommand(argc, argv);
     if (argc < 3 || std::strcmp(argv[1], "--grab") != 0)
         return usage(stderr);
     char* end = nullptr;
