@@ -4,6 +4,8 @@
 
 #include <platform/media/sample_grabber.h>
 
+#include <atomic>
+
 class CVideo;
 
 class CSampleCB final : public ISampleGrabberCB {
@@ -21,6 +23,14 @@ public:
     // Runs on the graph's streaming thread, once per sample.
     HRESULT BufferCB(double sampleTime, BYTE* buffer, LONG length) override;
 
+    // Cuts the object off from its owner while the graph may still deliver: later samples are
+    // dropped. Any thread. Afterwards WaitOutside() waits for a sample already in OnSample.
+    void DetachOwner() { m_pOwner.store(nullptr, std::memory_order_seq_cst); }
+    // Waits until no thread but the caller is inside the owner's OnSample. Called on the
+    // streaming thread itself (inside the callback) it returns at once.
+    void WaitOutside() const;
+
 private:
-    CVideo* m_pOwner;
+    std::atomic<CVideo*> m_pOwner;
+    std::atomic<int> m_nInside{0};
 };

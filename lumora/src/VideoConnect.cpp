@@ -1,5 +1,6 @@
 // Connecting a capture device and negotiating its video format: the capability table, the
 // capture graph ending in the sample grabber, and the format and rate of the capture pin.
+#include "BoundDevice.h"
 #include "MediaTypeHelpers.h"
 #include "ReleaseMember.h"
 #include "SampleCB.h"
@@ -34,6 +35,15 @@ VIDEOINFOHEADER* videoInfo(AM_MEDIA_TYPE* mt) {
 
 } // namespace
 
+// Names the bound device as the list has it. The lookups that ran before binding compare
+// case-sensitively and fall back to the first device, while binding ignores case: without
+// this a path or name in another case would record another device's name and path.
+void CVideo::RecordBoundDevice(const tVideoDev& dev) {
+    m_strDevicePath = dev.szDevicePath;
+    m_strFriendlyName = dev.szFriendlyName;
+    m_nDeviceIndex = dev.nIndex;
+}
+
 int CVideo::Connect(const char* devicePath) {
     if (!m_strFriendlyName.IsEmpty() || !m_strDevicePath.IsEmpty())
         return -1;
@@ -54,6 +64,10 @@ int CVideo::Connect(const char* devicePath) {
         return -1;
     }
     m_strDevicePath = path;
+    CArray<tVideoDev, tVideoDev&> devices;
+    tVideoDev bound{};
+    if (GetCaptureDeviceList(devices) > 0 && findBoundDevice(devices, path, &bound))
+        RecordBoundDevice(bound);
     CaptureInit(m_VideoInf.nWidth, m_VideoInf.nHeight, m_VideoInf.nBitCount,
                 m_VideoInf.llFrameInterval);
     return 0;
@@ -83,6 +97,10 @@ int CVideo::Connect(const char* friendlyName, int index) {
     }
     m_strFriendlyName = name;
     m_nDeviceIndex = index;
+    CArray<tVideoDev, tVideoDev&> devices;
+    tVideoDev bound{};
+    if (GetCaptureDeviceList(devices) > 0 && findBoundDevice(devices, name, index, &bound))
+        RecordBoundDevice(bound);
     CaptureInit(m_VideoInf.nWidth, m_VideoInf.nHeight, m_VideoInf.nBitCount,
                 m_VideoInf.llFrameInterval);
     return 0;
@@ -138,6 +156,8 @@ int CVideo::CaptureInit(int width, int height, int bitCount, LONGLONG frameInter
     if (m_nOpenMode != OPEN_DEVICE)
         return -1;
     CaptureEnd();
+    if (IsRunning())
+        return -1; // the graph could not be stopped here (inside the frame callback)
     m_llFrameInterval = frameInterval;
 
     const tVideoCapInf* entry = nullptr;

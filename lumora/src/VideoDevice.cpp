@@ -1,5 +1,6 @@
 // Capture device enumeration and naming: listing, duplicate numbering, display names,
 // path <-> name lookups and binding a device's filter.
+#include "BoundDevice.h"
 #include "ReleaseMember.h"
 #include "lumora/Video.h"
 
@@ -114,6 +115,35 @@ void numberDuplicates(CArray<tVideoDev, tVideoDev&>& list) {
 }
 
 } // namespace
+
+// A device's path or name that could not be read is an empty field in the list, and such a
+// device is never bound by it.
+bool findBoundDevice(CArray<tVideoDev, tVideoDev&>& list, const char* path, tVideoDev* found) {
+    for (int i = 0; i < list.GetSize(); ++i) {
+        const tVideoDev& dev = list[i];
+        if (dev.szDevicePath[0] && (!path || !*path || sameIgnoringCase(dev.szDevicePath, path))) {
+            *found = dev;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool findBoundDevice(CArray<tVideoDev, tVideoDev&>& list, const char* name, int index,
+                     tVideoDev* found) {
+    int seen = 0;
+    for (int i = 0; i < list.GetSize(); ++i) {
+        const tVideoDev& dev = list[i];
+        if (!dev.szFriendlyName[0])
+            continue;
+        if ((!name || !*name) ||
+            (sameIgnoringCase(dev.szFriendlyName, name) && ++seen >= std::max(index, 1))) {
+            *found = dev;
+            return true;
+        }
+    }
+    return false;
+}
 
 int CVideo::GetCaptureDeviceList(CArray<tVideoDev, tVideoDev&>& list) {
     list.RemoveAll();

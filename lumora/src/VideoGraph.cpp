@@ -1,10 +1,14 @@
 // Filter graph utilities and teardown of a capture-device object.
 #include "MediaTypeHelpers.h"
 #include "ReleaseMember.h"
+#include "RetiredCapture.h"
+#include "SampleCB.h"
 #include "lumora/Video.h"
 
 #include <platform/com_ptr.h>
 #include <platform/media/media.h>
+
+#include <atomic>
 
 using platform::ComPtr;
 
@@ -42,6 +46,32 @@ void CVideo::CloseInterfaces() {
 
 void CVideo::Release() {
     CaptureEnd();
+    if (IsRunning()) {
+        // CaptureEnd could not stop the graph: this runs inside the frame callback, on the
+        // streaming thread the stop would wait for. The object lets go of the running graph
+        // now (no later sample reaches it) and a thread of its own stops and frees it once
+        // the callback has returned.
+        if (m_pSampleCB) {
+            m_pSampleCB->DetachOwner();
+            m_pSampleCB->WaitOutside();
+        }
+        retireCapture({m_pMediaControl, m_pGraph, m_pCapBuilder, m_pSource, m_pGrabberFilter,
+                       m_pGrabber, m_pStreamConfig, m_pMux, m_pFileSink, m_pSampleCB,
+                       m_pBitmapInfo});
+        m_pMediaControl = nullptr;
+        m_pGraph = nullptr;
+        m_pCapBuilder = nullptr;
+        m_pSource = nullptr;
+        m_pGrabberFilter = nullptr;
+        m_pGrabber = nullptr;
+        m_pStreamConfig = nullptr;
+        m_pMux = nullptr;
+        m_pFileSink = nullptr;
+        m_pSampleCB = nullptr;
+        m_pBitmapInfo = nullptr;
+        m_strFileName.Empty();
+        std::atomic_ref<BOOL>(m_bRunning).store(FALSE, std::memory_order_relaxed);
+    }
     releaseAndClear(m_pStreamConfig);
     CloseInterfaces();
     m_nCapInfNum = 0;

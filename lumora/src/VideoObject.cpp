@@ -59,8 +59,9 @@ CVideo& CVideo::operator=(const CVideo& other) {
     m_llFrameCount = otherClosed ? other.m_llFrameCount : 0;
     m_llFirstFrame = other.m_llFirstFrame;
     m_llPlayFrame = otherClosed ? other.m_llPlayFrame : 0;
-    m_pfnSampleCallBack = other.m_pfnSampleCallBack;
-    m_pSampleCallBackParam = other.m_pSampleCallBackParam;
+    void* param = nullptr;
+    const SampleCallBack callBack = other.LoadSampleCallBack(&param);
+    StoreSampleCallBack(callBack, param);
     return *this;
 }
 

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstring>
+#include <mutex>
 
 namespace {
 
@@ -16,13 +18,34 @@ LONG pixelAreaOf(const BITMAPINFOHEADER& header) {
     return stride > 0 && height > 0 ? stride * height : 0;
 }
 
+// The callback pair of every object is guarded by one of these locks, picked by the object's
+// address: held for the two stores or the two loads only, never while a callback runs, so
+// the per-sample cost is one uncontended lock and nothing is allocated.
+std::mutex& pairLock(const CVideo* video) {
+    static std::mutex locks[16];
+    return locks[(reinterpret_cast<uintptr_t>(video) / alignof(CVideo)) % 16];
+}
+
 } // namespace
 
+void CVideo::StoreSampleCallBack(SampleCallBack callBack, void* param) {
+    std::lock_guard lock(pairLock(this));
+    m_pfnSampleCallBack = callBack;
+    m_pSampleCallBackParam = param;
+}
+
+SampleCallBack CVideo::LoadSampleCallBack(void** param) const {
+    std::lock_guard lock(pairLock(this));
+    *param = m_pSampleCallBackParam;
+    return m_pfnSampleCallBack;
+}
+
 // Runs on the graph's streaming thread, once per sample; the caller's thread may set the
-// callback pair at any time, so both are read atomically.
+// callback pair at any time. Nothing of the object is touched once the callback is called:
+// a Close inside the callback lets the graph go on without the object.
 void CVideo::OnSample(BYTE* buffer, LONG length) {
-    const SampleCallBack callBack =
-        std::atomic_ref<SampleCallBack>(m_pfnSampleCallBack).load(std::memory_order_acquire);
+    void* param = nullptr;
+    const SampleCallBack callBack = LoadSampleCallBack(&param);
     if (!callBack)
         return;
     BITMAPINFO* frame = m_pBitmapInfo;
@@ -34,8 +57,7 @@ void CVideo::OnSample(BYTE* buffer, LONG length) {
         std::memcpy(pixels, buffer, size_t(std::min(length, pixelAreaOf(frame->bmiHeader))));
     }
     std::atomic_ref<LONGLONG>(m_llFrameCount).fetch_add(1, std::memory_order_relaxed);
-    callBack(pixels,
-             std::atomic_ref<void*>(m_pSampleCallBackParam).load(std::memory_order_relaxed));
+    callBack(pixels, param);
 }
 
 int CVideo::GetCurrentImage(BYTE* buffer, LONG size) {
@@ -50,10 +72,8 @@ int CVideo::GetCurrentImage(BYTE* buffer, LONG size) {
         return -1;
     if (buffer && size >= bytes)
         std::memcpy(buffer, pixels, size_t(bytes));
-    const SampleCallBack callBack =
-        std::atomic_ref<SampleCallBack>(m_pfnSampleCallBack).load(std::memory_order_acquire);
-    if (callBack)
-        callBack(pixels,
-                 std::atomic_ref<void*>(m_pSampleCallBackParam).load(std::memory_order_relaxed));
+    void* param = nullptr;
+    if (const SampleCallBack callBack = LoadSampleCallBack(&param))
+        callBack(pixels, param);
     return 0;
 }

@@ -61,7 +61,7 @@ struct SimDeviceSpec {
 // A webcam as USB cameras usually are: YUYV at 640x480 and 1280x720, MJPEG up to 1920x1080,
 // 30 and 15 fps, picture and exposure controls.
 SimDeviceSpec uvcCamera(const std::string& node, const std::string& card,
-                                     const std::string& byId = "");
+                        const std::string& byId = "");
 // The metadata node a UVC camera has beside its capture node.
 SimDeviceSpec metadataNode(const std::string& node, const std::string& card);
 

@@ -101,11 +101,11 @@ public:
     LONGLONG GetFrameInterval() { return m_llFrameInterval; }
 
     // Sample grabbing and the current image. The callback pair is written here on the
-    // caller's thread and read on the streaming thread for every sample.
+    // caller's thread and read on the streaming thread for every sample, always as one unit:
+    // a callback never runs with another callback's parameter. A call already running when
+    // this returns finishes with the pair it started with.
     void SetSampleCallBack(SampleCallBack callBack, void* param) {
-        std::atomic_ref<void*>(m_pSampleCallBackParam).store(param, std::memory_order_relaxed);
-        std::atomic_ref<SampleCallBack>(m_pfnSampleCallBack)
-            .store(callBack, std::memory_order_release);
+        StoreSampleCallBack(callBack, param);
     }
     int GetCurrentImage(BYTE* buffer, LONG size);
     const BITMAPINFO* GetBitmapInfoPtr() { return m_pBitmapInfo; }
@@ -154,11 +154,15 @@ protected:
 
     int Connect(const char* devicePath);
     int Connect(const char* friendlyName, int index);
+    void RecordBoundDevice(const tVideoDev& dev);
     int InitVideoCapInf();
     HRESULT SetVideoInf(int width, int height, int bitCount, LONGLONG frameInterval);
 
     // Runs on the streaming thread, once per sample.
     void OnSample(BYTE* buffer, LONG length);
+    // The callback pair, written and read together (any thread).
+    void StoreSampleCallBack(SampleCallBack callBack, void* param);
+    SampleCallBack LoadSampleCallBack(void** param) const;
     friend class CSampleCB;
 
     static LONG GetBmpLineLen(const BITMAPINFOHEADER* header);

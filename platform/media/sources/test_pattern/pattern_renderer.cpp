@@ -222,8 +222,12 @@ int barOffset(int width, uint32_t frameNumber) {
 }
 
 bool PatternRenderer::configure(int width, int height) {
-    if (width < kMinSide || height < kMinSide || width > kMaxSide || height > kMaxSide)
+    if (width < kMinWidth || height < kMinSide || width > kMaxSide || height > kMaxSide) {
+        // Never keep an older size: frames of the refused size must not be drawn with it.
+        width_ = 0;
+        height_ = 0;
         return false;
+    }
     width_ = width;
     height_ = height;
     return true;

@@ -16,14 +16,16 @@ struct PictureSettings {
     int hue = 0;          // -180..180 degrees
 };
 
-inline constexpr int kMinSide = 16; // below this the strip and text do not fit
+inline constexpr int kMinSide = 16;             // below this the strip and text do not fit
+inline constexpr int kMinWidth = kStripColumns; // the strip needs one column per cell
 inline constexpr int kMaxSide = 4096;
 
 // Pure drawing: each call writes one whole frame into the caller's buffer and allocates
 // nothing, so it may run on a streaming thread. Not shared between threads.
 class PLATFORM_API PatternRenderer {
 public:
-    // False for sizes it cannot draw (odd widths for YUY2 are refused by renderYuy2).
+    // False for sizes it cannot draw (odd widths for YUY2 are refused by renderYuy2); the
+    // renderer then draws nothing until a size it can draw is configured.
     bool configure(int width, int height);
     int width() const { return width_; }
     int height() const { return height_; }
