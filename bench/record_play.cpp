@@ -1,0 +1,196 @@
+// record_play: recording and playback through CVideo and the media graph.
+//
+// Recording: the paced test-pattern camera at 1280x720, 30 fps, recorded with the MJPEG
+// compressor for 10 s while a callback counts live frames. Reported: frames dropped (the
+// camera's rate times the time recorded, minus the frames in the file; target 0) and process
+// CPU time per frame, against the floor measured in the same run: the same camera live only.
+// Playback: a 1080p H.264 file made by ffmpeg, decoded unpaced through the graph (file
+// source, splitter, decoder, a grabber taking the decoder's I420 pictures, a null renderer), in
+// frames per second as a ratio to `ffmpeg -i FILE -f null -` decoding the same file.
+#include <lumora/Video.h>
+#include <platform/com_ptr.h>
+#include <platform/media/file_interfaces.h>
+#include <platform/media/media.h>
+#include <platform/media/test_pattern_camera.h>
+#include <platform/text.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <time.h>
+#include <unistd.h>
+
+using platform::ComPtr;
+
+namespace {
+
+double cpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
+}
+double wallSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string testPatternPath() {
+    char path[256] = {};
+    WideCharToMultiByte(CP_ACP, 0, platform::media::kTestPatternPath, -1, path, sizeof(path),
+                        nullptr, nullptr);
+    return path;
+}
+
+void countFrame(BYTE*, void* param) {
+    static_cast<std::atomic<long>*>(param)->fetch_add(1, std::memory_order_relaxed);
+}
+
+struct Run {
+    long live = 0;
+    long written = 0;
+    double seconds = 0, cpu = 0;
+};
+
+// Captures for `seconds`, recording to `file` when one is given.
+Run capture(const char* file, const char* compressor, double seconds) {
+    Run run;
+    CVideo video;
+    if (video.Open(OPEN_DEVICE, testPatternPath().c_str(), -1) != 0 ||
+        video.CaptureInit(1280, 720, 24, UNITS / 30) != 0)
+        return run;
+    std::atomic<long> live{0};
+    video.SetSampleCallBack(countFrame, &live);
+    const double cpu0 = cpuSeconds(), wall0 = wallSeconds();
+    if (video.CaptureStart(file, compressor) != 0)
+        return run;
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    video.CaptureStop();
+    run.cpu = cpuSeconds() - cpu0;
+    run.seconds = wallSeconds() - wall0 - 1.0; // CaptureStop waits a second for the writer
+    video.SetSampleCallBack(nullptr, nullptr);
+    run.live = live.load();
+    if (file) {
+        CVideo recorded;
+        if (recorded.Open(OPEN_FILE, file, 0) == 0)
+            run.written = long(recorded.GetFrameCount());
+    }
+    return run;
+}
+
+// Decodes the file unpaced through the graph; frames per second, or 0.
+double graphDecodeRate(const std::string& file, long frames) {
+    ComPtr<IGraphBuilder> graph;
+    CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                     reinterpret_cast<void**>(graph.GetAddressOf()));
+    ComPtr<IBaseFilter> source, grabberFilter;
+    CoCreateInstance(CLSID_AsyncReader, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                     reinterpret_cast<void**>(source.GetAddressOf()));
+    CoCreateInstance(CLSID_SampleGrabber, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                     reinterpret_cast<void**>(grabberFilter.GetAddressOf()));
+    if (!graph || !source || !grabberFilter)
+        return 0;
+    graph->AddFilter(source.Get(), u"Source");
+    graph->AddFilter(grabberFilter.Get(), u"Sample Grabber");
+    ComPtr<IFileSourceFilter> load;
+    source.As(&load);
+    WCHAR wide[1024];
+    MultiByteToWideChar(CP_ACP, 0, file.c_str(), -1, wide, 1024);
+    if (!load || FAILED(load->Load(wide, nullptr)))
+        return 0;
+    ComPtr<ISampleGrabber> grabber;
+    grabberFilter.As(&grabber);
+    AM_MEDIA_TYPE decoded{};
+    decoded.majortype = MEDIATYPE_Video; // the decoder's own pictures: no conversion
+    decoded.subtype = MEDIASUBTYPE_I420;
+    grabber->SetMediaType(&decoded);
+    // A null renderer, not Render's video renderer: nothing paces the pictures.
+    ComPtr<IBaseFilter> sink;
+    CoCreateInstance(CLSID_NullRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                     reinterpret_cast<void**>(sink.GetAddressOf()));
+    if (!sink)
+        return 0;
+    graph->AddFilter(sink.Get(), u"Null Renderer");
+    struct Counter final : ISampleGrabberCB {
+        std::atomic<long> count{0};
+        HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+        ULONG AddRef() override { return 2; }
+        ULONG Release() override { return 1; }
+        HRESULT SampleCB(double, IMediaSample*) override { return S_OK; }
+        HRESULT BufferCB(double, BYTE*, LONG) override {
+            count.fetch_add(1, std::memory_order_relaxed);
+            return S_OK;
+        }
+    } counter;
+    grabber->SetCallback(&counter, 1);
+    auto pinOf = [](IBaseFilter* filter, PIN_DIRECTION direction) {
+        ComPtr<IEnumPins> pins;
+        filter->EnumPins(pins.GetAddressOf());
+        ComPtr<IPin> pin;
+        while (pins->Next(1, pin.ReleaseAndGetAddressOf(), nullptr) == S_OK) {
+            PIN_DIRECTION d{};
+            pin->QueryDirection(&d);
+            if (d == direction)
+                return pin;
+        }
+        return ComPtr<IPin>();
+    };
+    if (FAILED(graph->Connect(pinOf(source.Get(), PINDIR_OUTPUT).Get(),
+                              pinOf(grabberFilter.Get(), PINDIR_INPUT).Get())) ||
+        FAILED(graph->ConnectDirect(pinOf(grabberFilter.Get(), PINDIR_OUTPUT).Get(),
+                                    pinOf(sink.Get(), PINDIR_INPUT).Get(), nullptr)))
+        return 0;
+    ComPtr<IMediaControl> control;
+    graph.As(&control);
+    const double start = wallSeconds();
+    control->Run();
+    while (counter.count.load() < frames && wallSeconds() - start < 120)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const double seconds = wallSeconds() - start;
+    control->Stop();
+    grabber->SetCallback(nullptr, 1);
+    return counter.count.load() >= frames ? double(frames) / seconds : 0;
+}
+
+} // namespace
+
+int main() {
+    const std::string dir = "/tmp/bench-record-play-" + std::to_string(getpid());
+    std::system(("mkdir -p " + dir).c_str());
+    const std::string recording = dir + "/record.avi";
+
+    const Run floor = capture(nullptr, nullptr, 3.0);
+    const Run rec = capture(recording.c_str(), "MJPEG", 10.0);
+    const long expected = long(rec.seconds * 30.0);
+    const long dropped = std::max(0L, expected - rec.written);
+    const double cpuFloor = floor.live ? floor.cpu / double(floor.live) : 0;
+    const double cpuRecord = rec.written ? rec.cpu / double(rec.written) : 0;
+    std::printf("live only: %ld frames in %.2f s, %.2f ms CPU per frame\n", floor.live,
+                floor.seconds, cpuFloor * 1e3);
+    std::printf("recording MJPEG 1280x720@30: %ld written, %ld live, %ld expected, %ld dropped,"
+                " %.2f ms CPU per frame (%.2fx live only)\n",
+                rec.written, rec.live, expected, dropped, cpuRecord * 1e3,
+                cpuFloor > 0 ? cpuRecord / cpuFloor : 0);
+
+    const std::string movie = dir + "/movie.mp4";
+    constexpr long kFrames = 240;
+    std::system(("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=1920x1080:rate=30 "
+                 "-frames:v " +
+                 std::to_string(kFrames) + " -c:v libx264 -preset veryfast -pix_fmt yuv420p '" +
+                 movie + "'")
+                    .c_str());
+    const double t0 = wallSeconds();
+    std::system(("ffmpeg -nostdin -v error -i '" + movie + "' -f null -").c_str());
+    const double ffmpegRate = double(kFrames) / (wallSeconds() - t0);
+    const double ourRate = graphDecodeRate(movie, kFrames);
+    std::printf("decode 1080p H.264: graph %.1f fps, ffmpeg %.1f fps\n", ourRate, ffmpegRate);
+    std::system(("rm -rf '" + dir + "'").c_str());
+    std::printf("dropped=%ld cpu_ms_per_frame=%.3f cpu_ratio_vs_live=%.2f graph_decode_fps=%.1f "
+                "ffmpeg_decode_fps=%.1f decode_ratio_vs_ffmpeg=%.2f\n",
+                dropped, cpuRecord * 1e3, cpuFloor > 0 ? cpuRecord / cpuFloor : 0, ourRate,
+                ffmpegRate, ffmpegRate > 0 ? ourRate / ffmpegRate : 0);
+    return 0;
+}
