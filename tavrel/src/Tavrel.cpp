@@ -57,3 +57,11 @@ int CTavrel::GetMode() {
 int CTavrel::IsRunning() {
     return m_transport->isRunning() ? 1 : 0;
 }
+
+int CTavrel::SetAccessKey(const char* key) {
+    return m_transport->setAccessKey(key);
+}
+
+int CTavrel::SetListenAddress(const char* address) {
+    return m_transport->setListenAddress(address);
+}

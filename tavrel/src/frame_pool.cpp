@@ -1,6 +1,7 @@
 // FramePool: slot selection, newest-frame bookkeeping and the encoder's hand-off.
 #include "frame_pool.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace tavrel {
@@ -85,20 +86,40 @@ uint64_t FramePool::newestJpegSeq() {
     return m_newestJpeg ? m_newestJpeg->jpegSeq : 0;
 }
 
-void FramePool::growTo(size_t slots) {
+size_t FramePool::keepFree(size_t headroom, size_t cap) {
     size_t have = 0;
+    size_t free = 0;
     {
         std::lock_guard lock(m_mutex);
         have = m_slots.size();
+        for (auto& s : m_slots)
+            free += s->refs == 0;
     }
-    if (have >= slots)
-        return;
+    if (free >= headroom || have >= cap)
+        return free;
+    const size_t add = std::min(headroom - free, cap - have);
     std::vector<std::unique_ptr<FrameSlot>> fresh; // allocated outside the lock
-    for (size_t i = have; i < slots; ++i)
+    for (size_t i = 0; i < add; ++i)
         fresh.push_back(makeSlot(m_format));
     std::lock_guard lock(m_mutex);
     for (auto& s : fresh)
         m_slots.push_back(std::move(s));
+    free = 0;
+    for (auto& s : m_slots)
+        free += s->refs == 0;
+    return free;
+}
+
+void FramePool::trim(size_t count, size_t resting) {
+    std::vector<std::unique_ptr<FrameSlot>> spare; // freed after the lock is let go
+    std::lock_guard lock(m_mutex);
+    for (size_t i = m_slots.size(); i-- > 0 && spare.size() < count && m_slots.size() > resting;) {
+        if (m_slots[i]->refs != 0)
+            continue;
+        spare.push_back(std::move(m_slots[i]));
+        m_slots.erase(m_slots.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    // `spare` is destroyed after `lock` (declared first), outside the critical section.
 }
 
 void FramePool::setJpegDemand(int readers) {

@@ -49,8 +49,13 @@ public:
     uint64_t newestSeq();
     uint64_t newestJpegSeq();
 
-    // Adds slots up to `slots` so that readers holding old frames leave the camera free ones.
-    void growTo(size_t slots);
+    // Readers that hold old frames must never leave the camera without a free slot: the I/O
+    // thread keeps `headroom` slots free, adding slots up to `cap` (allocated outside the lock,
+    // never on the camera's thread). Returns how many slots are free afterwards.
+    size_t keepFree(size_t headroom, size_t cap);
+    // Frees up to `count` unreferenced slots, never going below `resting` slots in all, so the
+    // pool returns to its resting size once the demand has gone.
+    void trim(size_t count, size_t resting);
 
     // Encoder side: set how many readers want JPEG; the encoder sleeps while none do.
     void setJpegDemand(int readers);

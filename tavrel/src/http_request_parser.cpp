@@ -27,6 +27,7 @@ HttpRequestParser::Status HttpRequestParser::feed(const char* data, size_t size)
 HttpRequestParser::Status HttpRequestParser::parse(std::string_view head) {
     bool first = true;
     bool bad = false;
+    bool seenAuthorization = false;
     forEachLine(head, [&](std::string_view line) {
         if (first) {
             first = false;
@@ -62,9 +63,21 @@ HttpRequestParser::Status HttpRequestParser::parse(std::string_view head) {
             bad = true; // also refuses obsolete folded lines, which start with a space
             return false;
         }
-        if (iequals(line.substr(0, colon), "Accept") &&
-            icontains(line.substr(colon + 1), kRawMediaType))
-            m_request.acceptsRaw = true;
+        const std::string_view name = line.substr(0, colon);
+        if (iequals(name, "Accept")) {
+            const std::string_view types = line.substr(colon + 1);
+            m_request.acceptsRaw = m_request.acceptsRaw || icontains(types, kRawMediaType);
+            m_request.prefersStream =
+                icontains(types, "multipart/x-mixed-replace") && !icontains(types, "text/html");
+        }
+        if (iequals(name, "Authorization")) {
+            if (seenAuthorization) {
+                bad = true; // two sets of credentials: which one counts is not ours to guess
+                return false;
+            }
+            seenAuthorization = true;
+            m_request.authorization = trim(line.substr(colon + 1));
+        }
         return true;
     });
     if (bad || first) {
@@ -74,9 +87,7 @@ HttpRequestParser::Status HttpRequestParser::parse(std::string_view head) {
     return Status::Complete;
 }
 
-bool HttpRequestParser::wantsRaw() const {
-    if (m_request.acceptsRaw)
-        return true;
+bool HttpRequestParser::asksRawByQuery() const {
     std::string_view q = m_request.query;
     while (!q.empty()) {
         const size_t amp = q.find('&');

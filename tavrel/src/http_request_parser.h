@@ -9,9 +9,11 @@ namespace tavrel {
 
 struct HttpRequest {
     std::string_view method;
-    std::string_view path;   // target without its query
-    std::string_view query;  // after '?', may be empty
-    bool acceptsRaw = false; // Accept names our raw frame type
+    std::string_view path;          // target without its query
+    std::string_view query;         // after '?', may be empty
+    std::string_view authorization; // the Authorization header's value, empty when absent
+    bool acceptsRaw = false;        // Accept names our raw frame type
+    bool prefersStream = false;     // Accept names a multipart stream and no HTML page
 };
 
 class HttpRequestParser {
@@ -23,7 +25,11 @@ public:
     Status feed(const char* data, size_t size);
     Status status() const { return m_status; }
     const HttpRequest& request() const { return m_request; }
-    bool wantsRaw() const;
+    // Raw frames asked for by the query ("raw=1") or by Accept.
+    bool wantsRaw() const { return asksRawByQuery() || m_request.acceptsRaw; }
+    // "raw=1" in the query: an explicit demand, which a server may refuse, where Accept only
+    // states a preference that it may answer with JPEG.
+    bool asksRawByQuery() const;
 
 private:
     Status parse(std::string_view head);

@@ -2,6 +2,7 @@
 #include "http_responses.h"
 
 #include "raw_media_type.h"
+#include "url_text.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -77,16 +78,18 @@ std::string htmlResponse(const std::string& body) {
            body;
 }
 
-std::string viewerPage(const DibFormat& format, int fps) {
+std::string viewerPage(const DibFormat& format, int fps, std::string_view accessKey) {
     const std::string w = std::to_string(format.width);
     const std::string h = std::to_string(format.height);
+    // Percent-encoding leaves only unreserved characters, so the key is safe in the attribute.
+    const std::string key = accessKey.empty() ? "" : "?key=" + percentEncode(accessKey);
     return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Ormidal " + w + "x" + h +
            "</title>\n<style>body{margin:0;background:#111;color:#ddd;font:14px sans-serif}"
            "img{display:block;max-width:100vw;height:auto}p{margin:6px}</style></head>\n"
-           "<body><img src=\"/stream\" width=\"" +
-           w + "\" height=\"" + h + "\" alt=\"live stream\">\n<p>" + w + " &times; " + h + " @ " +
-           std::to_string(fps) +
-           " fps &middot; <a href=\"/snapshot.jpg\">snapshot</a></p></body></html>\n";
+           "<body><img src=\"/stream" +
+           key + "\" width=\"" + w + "\" height=\"" + h + "\" alt=\"live stream\">\n<p>" + w +
+           " &times; " + h + " @ " + std::to_string(fps) + " fps &middot; <a href=\"/snapshot.jpg" +
+           key + "\">snapshot</a></p></body></html>\n";
 }
 
 std::string errorResponse(int status, std::string_view reason, std::string_view extraHeaders) {

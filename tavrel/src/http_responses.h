@@ -22,7 +22,9 @@ size_t writeSnapshotHead(char* out, size_t capacity, size_t length, int64_t time
 std::string_view partDelimiter();
 
 // Built once per request, not per frame.
-std::string viewerPage(const DibFormat& format, int fps);
+// With an access key the page's stream and snapshot links carry it, so a browser that opened
+// the page with the key in its URL shows the stream.
+std::string viewerPage(const DibFormat& format, int fps, std::string_view accessKey = {});
 std::string errorResponse(int status, std::string_view reason, std::string_view extraHeaders = {});
 std::string htmlResponse(const std::string& body);
 

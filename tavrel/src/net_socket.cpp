@@ -2,6 +2,7 @@
 #include "net_socket.h"
 
 #include "text_util.h"
+#include "url_text.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -16,48 +17,87 @@
 namespace tavrel {
 
 namespace {
+constexpr size_t kMaxCredentialBytes = 256;
+
 int msUntil(Clock::time_point deadline) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
-UniqueFd bindListener(int family, int port) {
+// Binds to `addr` (whose port is set here) and listens.
+UniqueFd bindListener(sockaddr_storage addr, int port) {
+    const int family = addr.ss_family;
     UniqueFd fd(::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd.valid())
         return {};
     const int one = 1;
-    const int zero = 0;
     ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    int rc = -1;
+    socklen_t len = sizeof(sockaddr_in);
     if (family == AF_INET6) {
-        ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_addr = in6addr_any;
-        a.sin6_port = htons(static_cast<uint16_t>(port));
-        rc = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+        auto* a = reinterpret_cast<sockaddr_in6*>(&addr);
+        // Every address: IPv4 too, on the same socket; one IPv6 address: that address only.
+        const int v6only = IN6_IS_ADDR_UNSPECIFIED(&a->sin6_addr) ? 0 : 1;
+        ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
+        a->sin6_port = htons(static_cast<uint16_t>(port));
+        len = sizeof(sockaddr_in6);
     } else {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_ANY);
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        rc = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+        reinterpret_cast<sockaddr_in*>(&addr)->sin_port = htons(static_cast<uint16_t>(port));
     }
-    if (rc != 0 || ::listen(fd.get(), 128) != 0)
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        ::listen(fd.get(), 128) != 0)
         return {};
     return fd;
 }
+
+sockaddr_storage anyAddress(int family) {
+    sockaddr_storage ss{};
+    ss.ss_family = static_cast<sa_family_t>(family);
+    if (family == AF_INET6)
+        reinterpret_cast<sockaddr_in6*>(&ss)->sin6_addr = in6addr_any;
+    else
+        reinterpret_cast<sockaddr_in*>(&ss)->sin_addr.s_addr = htonl(INADDR_ANY);
+    return ss;
+}
+
+// A numeric IPv4 or IPv6 address (IPv6 optionally in brackets); false for anything else.
+bool numericAddress(std::string_view text, sockaddr_storage& out) {
+    text = trim(text);
+    if (text.size() >= 2 && text.front() == '[' && text.back() == ']')
+        text = text.substr(1, text.size() - 2);
+    if (text.empty() || text.size() >= INET6_ADDRSTRLEN)
+        return false;
+    const std::string s(text);
+    out = sockaddr_storage{};
+    if (::inet_pton(AF_INET, s.c_str(), &reinterpret_cast<sockaddr_in*>(&out)->sin_addr) == 1) {
+        out.ss_family = AF_INET;
+        return true;
+    }
+    if (::inet_pton(AF_INET6, s.c_str(), &reinterpret_cast<sockaddr_in6*>(&out)->sin6_addr) == 1) {
+        out.ss_family = AF_INET6;
+        return true;
+    }
+    return false;
+}
 } // namespace
 
-UniqueFd listenOn(int port) {
+UniqueFd listenOn(int port, const std::string& address) {
     if (port < 0 || port > 65535)
         return {};
-    UniqueFd fd = bindListener(AF_INET6, port);
+    if (!address.empty()) {
+        sockaddr_storage one{};
+        return numericAddress(address, one) ? bindListener(one, port) : UniqueFd{};
+    }
+    UniqueFd fd = bindListener(anyAddress(AF_INET6), port);
     // Only a system without IPv6 falls back; a taken port must fail, not retry on IPv4.
     if (!fd.valid() && (errno == EAFNOSUPPORT || errno == EADDRNOTAVAIL))
-        fd = bindListener(AF_INET, port);
+        fd = bindListener(anyAddress(AF_INET), port);
     return fd;
+}
+
+bool isNumericAddress(const std::string& text) {
+    sockaddr_storage ss{};
+    return numericAddress(text, ss);
 }
 
 int localPort(int fd) {
@@ -122,22 +162,37 @@ UniqueFd connectBefore(const std::string& host, int port, Clock::time_point dead
     return {};
 }
 
-bool peerIsLoopback(int fd) {
-    sockaddr_storage ss{};
-    socklen_t len = sizeof ss;
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0)
-        return false;
+bool isLoopbackAddress(const sockaddr_storage& ss) {
     if (ss.ss_family == AF_INET) {
-        const uint32_t a = ntohl(reinterpret_cast<sockaddr_in*>(&ss)->sin_addr.s_addr);
+        const uint32_t a = ntohl(reinterpret_cast<const sockaddr_in*>(&ss)->sin_addr.s_addr);
         return (a >> 24) == 127;
     }
     if (ss.ss_family == AF_INET6) {
-        const in6_addr& a = reinterpret_cast<sockaddr_in6*>(&ss)->sin6_addr;
+        const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(&ss)->sin6_addr;
         if (IN6_IS_ADDR_LOOPBACK(&a))
             return true;
         return IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127;
     }
     return false;
+}
+
+bool peerIsLoopback(int fd) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0)
+        return false;
+    return isLoopbackAddress(ss);
+}
+
+AddressKey addressKey(const sockaddr_storage& ss) {
+    AddressKey key{};
+    if (ss.ss_family == AF_INET6) {
+        std::memcpy(key.data(), &reinterpret_cast<const sockaddr_in6*>(&ss)->sin6_addr, 16);
+    } else if (ss.ss_family == AF_INET) {
+        key[10] = key[11] = 0xff;
+        std::memcpy(key.data() + 12, &reinterpret_cast<const sockaddr_in*>(&ss)->sin_addr, 4);
+    }
+    return key;
 }
 
 bool sendAllBefore(int fd, const char* data, size_t size, Clock::time_point deadline) {
@@ -175,8 +230,19 @@ bool parseStreamTarget(const char* text, int defaultPort, StreamTarget& out) {
     } else if (!url && authority.size() < s.size()) {
         return false; // a path needs the http:// form
     }
-    if (const size_t at = authority.rfind('@'); at != std::string_view::npos)
-        authority.remove_prefix(at + 1); // credentials are not supported; ignore them
+    if (const size_t at = authority.rfind('@'); at != std::string_view::npos) {
+        const std::string_view userinfo = authority.substr(0, at);
+        const size_t colon = userinfo.find(':');
+        auto user = percentDecode(userinfo.substr(0, colon), kMaxCredentialBytes);
+        auto password = percentDecode(colon == std::string_view::npos ? std::string_view{}
+                                                                      : userinfo.substr(colon + 1),
+                                      kMaxCredentialBytes);
+        if (!url || !user || !password || user->find(':') != std::string::npos)
+            return false;
+        if (!user->empty() || !password->empty())
+            out.credentials = *user + ":" + *password;
+        authority.remove_prefix(at + 1);
+    }
     std::string_view host = authority;
     std::string_view port;
     if (!authority.empty() && authority.front() == '[') {

@@ -23,6 +23,10 @@ struct Connection {
     bool writable = true;
     bool streamStarted = false; // the response head goes out with the first part
     bool closeWhenSent = false;
+    bool readMore = false;  // its read budget ran out before the socket was drained
+    bool localPeer = false; // may be sent raw frames
+    AddressKey peer{};
+    size_t bytesAfterRequest = 0;
 
     // Owed output, sent in this order: head, text, frame bytes, tail.
     std::array<char, 1024> head{};

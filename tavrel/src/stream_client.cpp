@@ -2,6 +2,7 @@
 #include "stream_client.h"
 
 #include "raw_media_type.h"
+#include "url_text.h"
 
 #include <cerrno>
 #include <cstring>
@@ -29,11 +30,16 @@ std::unique_ptr<StreamClient> StreamClient::open(const char* host, int port,
     // Raw frames only where bandwidth is free: a server on this machine.
     c->m_askedRaw = allowRaw && peerIsLoopback(c->m_socket.get());
     const bool v6 = target.host.find(':') != std::string::npos;
-    std::string request = "GET " + target.path + " HTTP/1.1\r\nHost: " + (v6 ? "[" : "") +
-                          target.host + (v6 ? "]" : "") + ":" + std::to_string(target.port) +
-                          "\r\nUser-Agent: Ormidal\r\nAccept: " +
-                          (c->m_askedRaw ? "application/x-ormidal-dib, " : "") +
-                          "multipart/x-mixed-replace, image/jpeg\r\nConnection: close\r\n\r\n";
+    std::string request =
+        "GET " + target.path + " HTTP/1.1\r\nHost: " + (v6 ? "[" : "") + target.host +
+        (v6 ? "]" : "") + ":" + std::to_string(target.port) +
+        "\r\nUser-Agent: Ormidal\r\nAccept: " +
+        (c->m_askedRaw ? "application/x-ormidal-dib, " : "") +
+        "multipart/x-mixed-replace, image/jpeg\r\n" +
+        (target.credentials.empty()
+             ? std::string{}
+             : "Authorization: Basic " + base64Encode(target.credentials) + "\r\n") +
+        "Connection: close\r\n\r\n";
     if (!sendAllBefore(c->m_socket.get(), request.data(), request.size(), deadline))
         return nullptr;
     c->m_readBuffer.resize(kReadChunk);

@@ -1,6 +1,7 @@
 // StreamServer: accepts, routes requests, and sends each client the newest frame it has not had.
 #include "stream_server.h"
 
+#include "access_key.h"
 #include "http_responses.h"
 #include "jpeg_codec.h"
 #include "jpeg_worker.h"
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <map>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
@@ -19,8 +21,14 @@
 namespace tavrel {
 
 namespace {
-constexpr size_t kInitialSlots = 4;
+constexpr size_t kInitialSlots = 4; // the pool's resting size
 constexpr size_t kMaxSlots = 20;
+constexpr size_t kFreeSlots = 2; // kept free for the camera after every I/O turn
+constexpr std::chrono::seconds kTrimInterval{1};
+// One peer may not hold the I/O thread for long: reads per connection and wake-up are bounded,
+// and a peer that keeps sending after its request is closed.
+constexpr size_t kReadBudget = 16 * 1024;
+constexpr size_t kMaxBytesAfterRequest = 64 * 1024;
 constexpr uintptr_t kListenerTag = 1;
 constexpr uintptr_t kWakeTag = 2;
 constexpr std::chrono::milliseconds kAcceptPause{100};
@@ -40,7 +48,9 @@ std::unique_ptr<StreamServer> StreamServer::start(const ServerOptions& options) 
         JpegEncoder::maxEncodedBytes(options.format) == 0)
         return nullptr;
     std::unique_ptr<StreamServer> s(new StreamServer(options));
-    s->m_listener = listenOn(options.port);
+    if (!options.accessKey.empty() && !validAccessKey(options.accessKey))
+        return nullptr;
+    s->m_listener = listenOn(options.port, options.address);
     s->m_epoll = UniqueFd(::epoll_create1(EPOLL_CLOEXEC));
     s->m_wake = UniqueFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (!s->m_listener.valid() || !s->m_epoll.valid() || !s->m_wake.valid())
@@ -99,6 +109,8 @@ ServerStats StreamServer::stats() {
     s.pool = m_pool.counters();
     s.clients = m_clientCount.load();
     s.refused = m_refused.load();
+    s.shed = m_shed.load();
+    s.cutOff = m_cutOff.load();
     return s;
 }
 
@@ -106,8 +118,10 @@ ServerStats StreamServer::stats() {
 
 void StreamServer::ioLoop() {
     epoll_event events[64];
+    bool readMore = false;
     while (!m_stopping.load()) {
-        const int n = ::epoll_wait(m_epoll.get(), events, 64, 100);
+        // A connection with unread input left over gets its next share at once.
+        const int n = ::epoll_wait(m_epoll.get(), events, 64, readMore ? 0 : 100);
         for (int i = 0; i < n; ++i) {
             const epoll_event& ev = events[i];
             if (ev.data.u64 == kListenerTag) {
@@ -125,19 +139,38 @@ void StreamServer::ioLoop() {
                     c->dead = true;
             }
         }
+        if (readMore)
+            for (auto& c : m_connections)
+                if (c->readMore && !c->dead)
+                    onReadable(*c);
         const auto now = Clock::now();
         resumeAccepting(now);
         for (auto& c : m_connections)
             pump(*c, now);
-        for (size_t i = m_connections.size(); i-- > 0;)
+        keepCameraSlotsFree();
+        readMore = false;
+        for (size_t i = m_connections.size(); i-- > 0;) {
             if (m_connections[i]->dead)
                 closeConnection(i);
+            else
+                readMore = readMore || m_connections[i]->readMore;
+        }
+        // Slots that stayed free through a whole interval were not needed: let them go.
+        if (now - m_lastTrim >= kTrimInterval) {
+            m_lastTrim = now;
+            if (m_minFree > kFreeSlots)
+                m_pool.trim(m_minFree - kFreeSlots, kInitialSlots);
+            m_minFree = SIZE_MAX;
+        }
     }
 }
 
 void StreamServer::acceptAll() {
     for (;;) {
-        UniqueFd fd(::accept4(m_listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        sockaddr_storage peer{};
+        socklen_t peerLen = sizeof peer;
+        UniqueFd fd(::accept4(m_listener.get(), reinterpret_cast<sockaddr*>(&peer), &peerLen,
+                              SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!fd.valid()) {
             // Out of descriptors or memory: the rest wait in the backlog. The listener stays
             // readable meanwhile, so it is left out of the poll for a while instead of being
@@ -146,7 +179,9 @@ void StreamServer::acceptAll() {
                 pauseAccepting();
             return;
         }
-        if (m_connections.size() >= m_options.maxClients) {
+        // Unfinished requests make room for newer ones and viewers are capped when their
+        // request is read; this bound only keeps the descriptor count finite.
+        if (m_connections.size() >= m_options.maxClients + m_options.maxPending) {
             static const std::string busy = errorResponse(503, "Service Unavailable");
             ++m_refused; // counted before the answer, so a peer that reads it sees it counted
             [[maybe_unused]] ssize_t n =
@@ -158,14 +193,61 @@ void StreamServer::acceptAll() {
         auto c = std::make_unique<Connection>();
         c->fd = std::move(fd);
         c->accepted = c->lastProgress = Clock::now();
+        c->peer = addressKey(peer);
+        c->localPeer = m_options.peerIsLocal && m_options.peerIsLocal(peer);
         epoll_event ev{};
         ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
         ev.data.ptr = c.get();
         if (::epoll_ctl(m_epoll.get(), EPOLL_CTL_ADD, c->fd.get(), &ev) != 0)
             continue;
+        Connection& added = *c;
         m_connections.push_back(std::move(c));
         m_clientCount = m_connections.size();
+        // A real client has usually sent its request before it is accepted: read it now, so
+        // that it never counts against the budget of unfinished requests.
+        onReadable(added);
+        if (added.kind == Connection::Kind::Request && !added.dead)
+            makeRoomForPending(added);
     }
+}
+
+// Sheds the oldest unfinished request of the newest one's address when that address holds too
+// many, else, when all of them are too many, the oldest of the address that holds the most.
+void StreamServer::makeRoomForPending(const Connection& newest) {
+    std::map<AddressKey, size_t> perAddress;
+    size_t pending = 0;
+    for (auto& c : m_connections)
+        if (!c->dead && c->kind == Connection::Kind::Request) {
+            ++perAddress[c->peer];
+            ++pending;
+        }
+    AddressKey victimAddress = newest.peer;
+    if (perAddress[newest.peer] <= m_options.maxPendingPerAddress) {
+        if (pending <= m_options.maxPending)
+            return;
+        size_t most = 0;
+        for (auto& [address, count] : perAddress)
+            if (count > most) {
+                most = count;
+                victimAddress = address;
+            }
+    }
+    Connection* oldest = nullptr;
+    for (auto& c : m_connections)
+        if (!c->dead && c->kind == Connection::Kind::Request && c->peer == victimAddress &&
+            (!oldest || c->accepted < oldest->accepted))
+            oldest = c.get();
+    if (oldest) {
+        oldest->dead = true;
+        ++m_shed;
+    }
+}
+
+size_t StreamServer::servedCount(const Connection& except) const {
+    size_t n = 0;
+    for (auto& c : m_connections)
+        n += c.get() != &except && !c->dead && c->kind != Connection::Kind::Request;
+    return n;
 }
 
 void StreamServer::pauseAccepting() {
@@ -187,8 +269,10 @@ void StreamServer::resumeAccepting(Clock::time_point now) {
 
 void StreamServer::onReadable(Connection& c) {
     char buf[4096];
-    for (;;) {
-        const ssize_t n = ::recv(c.fd.get(), buf, sizeof buf, MSG_DONTWAIT);
+    size_t budget = kReadBudget;
+    c.readMore = false;
+    while (budget > 0) {
+        const ssize_t n = ::recv(c.fd.get(), buf, std::min(sizeof buf, budget), MSG_DONTWAIT);
         if (n == 0) {
             // The peer will send nothing more. A client may half-close right after its request
             // and still read a finite answer, so a page, an error or a snapshot is still sent;
@@ -204,8 +288,17 @@ void StreamServer::onReadable(Connection& c) {
                 return;
             continue;
         }
-        if (c.kind != Connection::Kind::Request)
-            continue; // a client says nothing after its request; ignore whatever it sends
+        budget -= static_cast<size_t>(n);
+        if (c.kind != Connection::Kind::Request) {
+            // A client says nothing after its request; a little is ignored, a flood is cut off.
+            c.bytesAfterRequest += static_cast<size_t>(n);
+            if (c.bytesAfterRequest > kMaxBytesAfterRequest) {
+                c.dead = true;
+                ++m_cutOff;
+                return;
+            }
+            continue;
+        }
         switch (c.request.feed(buf, static_cast<size_t>(n))) {
         case HttpRequestParser::Status::NeedMore:
             break;
@@ -224,24 +317,36 @@ void StreamServer::onReadable(Connection& c) {
             break;
         }
     }
+    // Edge-triggered: no new event comes for input already waiting, so the loop asks again.
+    c.readMore = true;
 }
 
 void StreamServer::startResponse(Connection& c) {
     const HttpRequest& r = c.request.request();
     c.kind = Connection::Kind::Text;
     c.closeWhenSent = true;
-    if (r.method != "GET") {
+    if (servedCount(c) >= m_options.maxClients) {
+        ++m_refused;
+        c.text = errorResponse(503, "Service Unavailable", "Retry-After: 1\r\n");
+    } else if (!requestCarriesKey(r, m_options.accessKey)) {
+        c.text = errorResponse(401, "Unauthorized",
+                               "WWW-Authenticate: Basic realm=\"Ormidal\", charset=\"UTF-8\"\r\n");
+    } else if (r.method != "GET") {
         c.text = errorResponse(405, "Method Not Allowed", "Allow: GET\r\n");
-    } else if (r.path == "/") {
-        c.text = htmlResponse(viewerPage(m_options.format, m_options.fps));
-    } else if (r.path == "/stream") {
-        c.kind = c.request.wantsRaw() ? Connection::Kind::RawStream : Connection::Kind::JpegStream;
-        c.closeWhenSent = false;
-        size_t streams = 0;
-        for (auto& other : m_connections)
-            streams += other->kind == Connection::Kind::RawStream ||
-                       other->kind == Connection::Kind::JpegStream;
-        m_pool.growTo(std::min(kMaxSlots, kInitialSlots + streams));
+    } else if (r.path == "/" && !r.prefersStream) {
+        c.text = htmlResponse(viewerPage(m_options.format, m_options.fps, m_options.accessKey));
+    } else if (r.path == "/stream" || r.path == "/") {
+        // A client that asks for a stream and no page ("http://host:7373/" typed into our
+        // own client) gets the stream at "/" as well.
+        // Raw frames cost hundreds of Mbit/s: this machine only. A peer that merely accepts
+        // them gets JPEG; one that demands them in the URL is refused.
+        const bool raw = c.request.wantsRaw() && c.localPeer;
+        if (!c.localPeer && c.request.asksRawByQuery()) {
+            c.text = errorResponse(403, "Forbidden");
+        } else {
+            c.kind = raw ? Connection::Kind::RawStream : Connection::Kind::JpegStream;
+            c.closeWhenSent = false;
+        }
     } else if (r.path == "/snapshot.jpg") {
         c.snapshotSeq = m_pool.newestSeq();
         if (c.snapshotSeq == 0) {
@@ -365,13 +470,39 @@ void StreamServer::pump(Connection& c, Clock::time_point now) {
     }
     if (c.dead)
         return;
-    // A snapshot that no JPEG ever answers (the encoder failing) must not wait for good.
-    const bool waiting = c.kind == Connection::Kind::Request ||
-                         (c.kind == Connection::Kind::Snapshot && !c.closeWhenSent);
-    if (waiting && now - c.accepted > m_options.requestTimeout)
+    // A request that never comes, or a snapshot that no JPEG ever answers (the encoder
+    // failing), must not wait for good.
+    if (c.kind == Connection::Kind::Request && now - c.accepted > m_options.requestTimeout)
+        c.dead = true;
+    else if (c.kind == Connection::Kind::Snapshot && !c.closeWhenSent &&
+             now - c.accepted > m_options.snapshotTimeout)
         c.dead = true;
     else if (c.pending() && now - c.lastProgress > m_options.sendTimeout)
         c.dead = true;
+}
+
+// A reader still sending an old frame keeps that frame's slot. When such readers hold so many
+// that the camera could find no free slot and the pool may not grow, the reader whose part has
+// been in flight longest loses its connection: a slow reader loses its own frames, never the
+// camera's or another viewer's.
+void StreamServer::keepCameraSlotsFree() {
+    size_t free = m_pool.keepFree(kFreeSlots, kMaxSlots);
+    m_minFree = std::min(m_minFree, free);
+    while (free < kFreeSlots) {
+        Connection* slowest = nullptr;
+        for (auto& c : m_connections)
+            if (!c->dead && c->slot && (!slowest || c->lastPart < slowest->lastPart))
+                slowest = c.get();
+        if (!slowest)
+            return;
+        m_pool.release(slowest->slot);
+        slowest->slot = nullptr;
+        slowest->body = nullptr;
+        slowest->bodyLen = slowest->bodyOff = 0;
+        slowest->dead = true;
+        ++m_cutOff;
+        free = m_pool.keepFree(kFreeSlots, kMaxSlots);
+    }
 }
 
 void StreamServer::closeConnection(size_t index) {

@@ -8,7 +8,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
+#include <string>
 #include <thread>
 
 namespace tavrel {
@@ -17,19 +19,31 @@ class JpegWorker;
 struct Connection;
 
 struct ServerOptions {
-    int port = 7373; // 0 picks a free port (tests, benchmarks)
+    int port = 7373;     // 0 picks a free port (tests, benchmarks)
+    std::string address; // one numeric address to listen on; empty: every interface
     DibFormat format;
     int fps = 30;
-    size_t maxClients = 64;
-    std::chrono::milliseconds requestTimeout{10000}; // a request head must arrive within this
+    std::string accessKey;  // when set, every request must carry it
+    size_t maxClients = 64; // connections being answered or streamed to
+    // Connections that have not finished their request have their own small budget, so that
+    // silent ones never take a viewer's place; one peer address may hold only a few of them.
+    size_t maxPending = 32;
+    size_t maxPendingPerAddress = 8;
+    std::chrono::milliseconds requestTimeout{3000};   // a request head must arrive within this
+    std::chrono::milliseconds snapshotTimeout{10000}; // a snapshot waits this long for a JPEG
     std::chrono::milliseconds sendTimeout{10000}; // a client that takes nothing for this long goes
     std::chrono::milliseconds resendInterval{1000}; // repeat the last frame while the camera idles
+    // Which peers may be sent raw frames (they cost hundreds of Mbit/s): this machine only.
+    // Tests replace it to see how a remote peer is answered.
+    bool (*peerIsLocal)(const sockaddr_storage&) = isLoopbackAddress;
 };
 
 struct ServerStats {
     PoolCounters pool;
     size_t clients = 0;
     uint64_t refused = 0; // answered 503
+    uint64_t shed = 0;    // unfinished requests closed to make room for newer ones
+    uint64_t cutOff = 0;  // readers dropped to keep a slot free, peers closed for sending on
 };
 
 class StreamServer {
@@ -59,6 +73,9 @@ private:
     void pauseAccepting();
     void resumeAccepting(Clock::time_point now);
     void onReadable(Connection& c);
+    void makeRoomForPending(const Connection& newest);
+    size_t servedCount(const Connection& except) const;
+    void keepCameraSlotsFree();
     void startResponse(Connection& c);
     void pump(Connection& c, Clock::time_point now);
     bool startNextPart(Connection& c, Clock::time_point now);
@@ -77,6 +94,10 @@ private:
     int m_jpegDemand = 0;
     Clock::time_point m_acceptResume{}; // set while the listener is left out of the poll
     std::atomic<uint64_t> m_refused{0};
+    std::atomic<uint64_t> m_shed{0};
+    std::atomic<uint64_t> m_cutOff{0};
+    Clock::time_point m_lastTrim{};
+    size_t m_minFree = SIZE_MAX; // fewest free slots seen since the last trim
     std::atomic<size_t> m_clientCount{0};
     std::unique_ptr<JpegWorker> m_encoder;
     std::thread m_io;

@@ -1,6 +1,8 @@
 // Transport: the lifecycle of CTavrel (one connection at a time) and its guards.
 #include "transport.h"
 
+#include "access_key.h"
+
 namespace tavrel {
 
 Transport::~Transport() {
@@ -9,10 +11,13 @@ Transport::~Transport() {
 
 // Window thread.
 int Transport::openServer(int port, int width, int height, int fps) {
-    if (isOpen() || port <= 0 || port > 65535 || width <= 0 || height <= 0)
+    if (isOpen() || port <= 0 || port > 65535 || width <= 0 || height <= 0 || m_keyRefused ||
+        m_addressRefused)
         return -1;
     ServerOptions options;
     options.port = port;
+    options.address = m_listenAddress;
+    options.accessKey = m_accessKey;
     options.format = DibFormat{width, height, 24};
     options.fps = fps > 0 ? fps : 30;
     std::shared_ptr<StreamServer> server = StreamServer::start(options);
@@ -60,6 +65,22 @@ int Transport::run(FrameCallback callback, void* context) {
     if (!m_client || !callback)
         return -1;
     return m_client->run(callback, context) ? 0 : -1;
+}
+
+// Window thread.
+int Transport::setAccessKey(const char* key) {
+    const std::string text = key ? key : "";
+    m_keyRefused = !text.empty() && !validAccessKey(text);
+    m_accessKey = m_keyRefused ? std::string{} : text;
+    return m_keyRefused ? -1 : 0;
+}
+
+// Window thread.
+int Transport::setListenAddress(const char* address) {
+    const std::string text = address ? address : "";
+    m_addressRefused = !text.empty() && !isNumericAddress(text);
+    m_listenAddress = m_addressRefused ? std::string{} : text;
+    return m_addressRefused ? -1 : 0;
 }
 
 // Camera thread.

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <string>
 
 namespace tavrel {
 
@@ -32,8 +33,16 @@ public:
     int mode() const { return static_cast<int>(m_mode.load()); }
     bool isRunning() const;
 
+    int setAccessKey(const char* key);
+    int setListenAddress(const char* address);
+
 private:
     std::atomic<Mode> m_mode{Mode::Closed};
+    // Server options (window thread); a refused setting keeps OpenServer failing.
+    std::string m_accessKey;
+    std::string m_listenAddress;
+    bool m_keyRefused = false;
+    bool m_addressRefused = false;
     // The camera thread's AddFrame may overlap OpenServer and Close on the window thread: it
     // takes its own reference to the server under this lock, held only for the pointer copy.
     // IsRunning from any thread reads the client's flag under the same lock, so Close cannot

@@ -5,7 +5,9 @@
 
 #include "dib_format.h"
 
+#include <arpa/inet.h>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -14,6 +16,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <functional>
+#include <mutex>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
@@ -168,6 +171,170 @@ public:
 private:
     pid_t m_pid = -1;
     bool m_done = false;
+};
+
+} // namespace tavrel::test
+
+namespace tavrel::test {
+
+// A socket connected from the loopback address `source` (127.0.0.2 and the like reach the same
+// machine as distinct peers), or -1. The connect is not waited for: the server sees it at once.
+inline int connectFrom(const char* source, int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source, &from.sin_addr);
+    const sockaddr_in to = loopback::address(port);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
+        (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 &&
+         errno != EINPROGRESS)) {
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Whether the server has closed `fd` (or reset it); anything it sent is read and thrown away.
+inline bool closedByPeer(int fd) {
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n > 0)
+            continue;
+        return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+    }
+}
+
+struct HttpAnswer {
+    int status = 0; // 0: no answer
+    std::string head;
+    std::string body;
+    std::chrono::milliseconds took{0};
+};
+
+// Sends `request` on a fresh connection from 127.0.0.1 and reads the whole answer (the server
+// closes every connection after its answer), bounded by `limit`.
+inline HttpAnswer httpExchange(int port, const std::string& request,
+                               std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+    HttpAnswer a;
+    const auto start = std::chrono::steady_clock::now();
+    const int fd = loopback::connect(port);
+    if (fd < 0)
+        return a;
+    timeval tv{static_cast<time_t>(limit.count() / 1000),
+               static_cast<suseconds_t>((limit.count() % 1000) * 1000)};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string all;
+    char buf[16384];
+    for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) {
+        all.append(buf, static_cast<size_t>(n));
+        if (std::chrono::steady_clock::now() - start > limit)
+            break;
+    }
+    ::close(fd);
+    a.took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    const size_t end = all.find("\r\n\r\n");
+    if (all.rfind("HTTP/1.1 ", 0) != 0 || end == std::string::npos)
+        return a;
+    a.status = std::atoi(all.c_str() + 9);
+    a.head = all.substr(0, end + 4);
+    a.body = all.substr(end + 4);
+    return a;
+}
+
+inline HttpAnswer httpGet(int port, const std::string& target, const std::string& headers = {},
+                          std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+    return httpExchange(port, "GET " + target + " HTTP/1.1\r\nHost: t\r\n" + headers + "\r\n",
+                        limit);
+}
+
+// Reads a multipart stream from the server on its own thread and counts the parts by their
+// Content-Length, keeping each part's headers; optionally stops reading after its request.
+class PartCounter {
+public:
+    explicit PartCounter(int port, const std::string& target = "/stream",
+                         const std::string& headers = {}) {
+        m_fd = loopback::connect(port);
+        const std::string req = "GET " + target + " HTTP/1.1\r\nHost: t\r\n" + headers + "\r\n";
+        ::send(m_fd, req.data(), req.size(), MSG_NOSIGNAL);
+        timeval tv{0, 100000};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        m_thread = std::thread([this] { loop(); });
+    }
+    ~PartCounter() {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_fd);
+    }
+    int parts() const { return m_parts; }
+    bool ended() const { return m_ended; }
+    // The part headers seen so far (copied under the lock).
+    std::vector<std::string> heads() {
+        std::lock_guard g(m_lock);
+        return m_heads;
+    }
+    std::string responseHead() {
+        std::lock_guard g(m_lock);
+        return m_responseHead;
+    }
+
+private:
+    void loop() {
+        std::vector<char> buf(1 << 20);
+        std::string text;
+        size_t skip = 0;
+        bool inHead = true;
+        while (!m_stop) {
+            const ssize_t n = ::recv(m_fd, buf.data(), buf.size(), 0);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+                m_ended = true;
+                return;
+            }
+            for (ssize_t i = 0; i < n;) {
+                if (skip > 0) {
+                    const size_t k = std::min(skip, static_cast<size_t>(n - i));
+                    skip -= k;
+                    i += static_cast<ssize_t>(k);
+                    if (skip == 0)
+                        ++m_parts;
+                    continue;
+                }
+                text.push_back(buf[static_cast<size_t>(i++)]);
+                if (text.size() < 4 || text.compare(text.size() - 4, 4, "\r\n\r\n") != 0)
+                    continue;
+                std::lock_guard g(m_lock);
+                if (inHead) {
+                    m_responseHead = text;
+                    inHead = false;
+                    if (text.rfind("HTTP/1.1 200", 0) != 0) {
+                        m_ended = true;
+                        return;
+                    }
+                    // The first part's boundary line follows the head; its headers come next.
+                    text.clear();
+                    continue;
+                }
+                const size_t cl = text.find("Content-Length: ");
+                if (cl == std::string::npos)
+                    continue; // the delimiter line before a part's headers
+                skip = std::stoul(text.substr(cl + 16));
+                m_heads.push_back(text);
+                text.clear();
+            }
+        }
+    }
+
+    int m_fd = -1;
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_ended{false};
+    std::atomic<int> m_parts{0};
+    std::mutex m_lock;
+    std::vector<std::string> m_heads;
+    std::string m_responseHead;
+    std::thread m_thread;
 };
 
 } // namespace tavrel::test

@@ -39,6 +39,16 @@ public:
     int GetMode();
     int IsRunning();
 
+    // Server options beyond the design, read by the next OpenServer (window thread, 0 or -1).
+    // An access key (1-128 bytes, no control characters) makes every request carry it, as
+    // "?key=" or as the password of HTTP Basic credentials; null or "" serves without a key.
+    // A key that is not valid returns -1 and makes OpenServer fail until a valid key or none
+    // is set, so a mistyped key never serves an open stream.
+    int SetAccessKey(const char* key);
+    // Listens on one numeric address ("127.0.0.1", "::1") instead of every interface; null or
+    // "" means every interface. Returns -1 (and OpenServer fails) for anything else.
+    int SetListenAddress(const char* address);
+
 private:
     std::unique_ptr<tavrel::Transport> m_transport;
 };
