@@ -13,6 +13,7 @@
 
 #include <QCloseEvent>
 #include <QContextMenuEvent>
+#include <QEventLoop>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -82,10 +83,17 @@ void CTarnickDlg::buildControls() {
     resize(du.x(kTemplateWidth), du.y(kTemplateHeight));
 }
 
+// The window's life is the program's: it runs in a loop of its own rather than QDialog::exec,
+// whose loop ends whenever the dialog is hidden (going into the tray must not end it). Only
+// EndDialog (the exit commands, the close button and the ending signals) leaves the loop.
 int CTarnickDlg::DoModal() {
     if (!Create())
         return IDCANCEL;
-    exec();
+    QEventLoop loop;
+    m_modalLoop = &loop;
+    if (!m_destroyed)
+        loop.exec(QEventLoop::DialogExec);
+    m_modalLoop = nullptr;
     return m_result;
 }
 
@@ -103,6 +111,8 @@ void CTarnickDlg::done(int result) {
     if (!m_destroyed)
         OnDestroy();
     QDialog::done(result);
+    if (m_modalLoop)
+        m_modalLoop->exit(result);
 }
 
 BOOL CTarnickDlg::OnInitDialog() {

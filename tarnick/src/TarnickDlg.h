@@ -15,6 +15,7 @@
 #include <functional>
 #include <mutex>
 
+class QEventLoop;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -99,6 +100,8 @@ public:
     // Replaces GetTickCount for the status rate (tests).
     void setTickSource(std::function<DWORD()> tick) { m_tick = std::move(tick); }
     QString statusText() const;
+    // Frames DrawFrame refused because their header asked for more than the buffer holds.
+    long refusedFrames() const { return m_refusedFrames.load(std::memory_order_relaxed); }
     HWND windowHandle() { return reinterpret_cast<HWND>(this); }
 
     // Members, in the window's own order.
@@ -139,7 +142,7 @@ private:
     friend class PictureView;
     void buildControls();
     void buildMenuBar();
-    QMenu* buildMenu(const struct MenuLayout& layout, QWidget* parent);
+    QMenu* buildMenu(const struct MenuLayout& layout, QWidget* parent, bool runOnTrigger = true);
     void runUpdate(QAction* action, UINT id, bool disableIfNoHandler);
     void onFrameSignal();
     void stretchIntoBackBuffer(const BYTE* bits, const BITMAPINFOHEADER& header);
@@ -160,4 +163,6 @@ private:
     std::atomic<long> m_refusedFrames{0};
     bool m_destroyed = false;
     int m_result = 0;
+    // The loop DoModal runs while the window lives; null outside it.
+    QEventLoop* m_modalLoop = nullptr;
 };

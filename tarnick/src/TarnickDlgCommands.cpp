@@ -16,12 +16,12 @@ UINT commandId(const QAction* action) {
 
 } // namespace
 
-QMenu* CTarnickDlg::buildMenu(const MenuLayout& layout, QWidget* parent) {
+QMenu* CTarnickDlg::buildMenu(const MenuLayout& layout, QWidget* parent, bool runOnTrigger) {
     auto* menu = new QMenu(QString::fromUtf8(layout.text), parent);
     for (std::size_t i = 0; i < layout.count; ++i) {
         const MenuItem& item = layout.items[i];
         if (item.subMenu >= 0) {
-            menu->addMenu(buildMenu(layout.subMenus[item.subMenu], menu));
+            menu->addMenu(buildMenu(layout.subMenus[item.subMenu], menu, runOnTrigger));
         } else if (item.id == 0) {
             menu->addSeparator();
         } else {
@@ -29,7 +29,8 @@ QMenu* CTarnickDlg::buildMenu(const MenuLayout& layout, QWidget* parent) {
             QAction* action = menu->addAction(QString::fromUtf8(entry ? entry->text : ""));
             action->setData(item.id);
             const UINT id = item.id;
-            connect(action, &QAction::triggered, this, [this, id] { OnCommand(id); });
+            if (runOnTrigger)
+                connect(action, &QAction::triggered, this, [this, id] { OnCommand(id); });
         }
     }
     // Every pop-up, of the menu bar and of the tray menu alike, runs the update pass first.
@@ -45,7 +46,8 @@ void CTarnickDlg::buildMenuBar() {
 }
 
 QMenu* CTarnickDlg::buildTrayMenu() {
-    return buildMenu(kTrayMenu, this);
+    // Its commands are run by OnTrayNotify once the menu has closed.
+    return buildMenu(kTrayMenu, this, false);
 }
 
 void CTarnickDlg::OnInitMenuPopup(QMenu* popup) {

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 
@@ -64,11 +65,26 @@ int framesPerSecond(LONGLONG interval) {
     return interval > 0 ? static_cast<int>(10000000.0 / static_cast<double>(interval) + 0.5) : 0;
 }
 
+// Gives the user a copy of the settings file shipped beside the program, once: the user's
+// copy, once it exists, is never replaced. Failures leave things as they are (the profile
+// functions then start an empty file on the first write).
+void seedUserCopy(const std::string& beside, const std::string& userCopy) {
+    std::error_code error;
+    if (userCopy.empty() || std::filesystem::exists(userCopy, error) ||
+        !std::filesystem::is_regular_file(beside, error))
+        return;
+    std::filesystem::create_directories(std::filesystem::path(userCopy).parent_path(), error);
+    std::filesystem::copy_file(beside, userCopy, std::filesystem::copy_options::skip_existing,
+                               error);
+}
+
 } // namespace
 
-// The executable's directory + its name + ".ini". When that directory cannot be written
-// (an installed program), the bare name is used, which the profile functions keep in the
-// user's configuration folder, so settings are never silently lost.
+// The executable's directory + its name + ".ini". When that directory cannot be written (an
+// installed program), the settings live in the user's own copy under the bare name, which the
+// profile functions keep in the user's configuration folder; that copy starts as the file
+// shipped beside the program, so a preset placed there is read, the user's changes are kept,
+// and from then on the user's copy is the one read.
 CString CTarnickDlg::GetSettingsFilePath() {
     char module[MAX_PATH];
     const DWORD length = GetModuleFileNameA(nullptr, module, MAX_PATH);
@@ -88,8 +104,12 @@ CString CTarnickDlg::GetSettingsFilePath() {
     }
     *filePart = '\0';
     if (::access(full, W_OK) != 0) {
-        path.Format("%s.ini", name.GetString());
-        return path;
+        CString bare;
+        bare.Format("%s.ini", name.GetString());
+        CString beside;
+        beside.Format("%s%s", full, bare.GetString());
+        seedUserCopy(beside.GetString(), platform::resolveProfilePath(bare.GetString()));
+        return bare;
     }
     path.Format("%s%s.ini", full, name.GetString());
     return path;

@@ -6,6 +6,7 @@
 
 #include <QCursor>
 #include <QMenu>
+#include <QTimer>
 
 #include <memory>
 
@@ -52,6 +53,12 @@ long CTarnickDlg::OnTrayNotify(UINT, UINT mouseMessage) {
         return 0;
     activateWindow();
     std::unique_ptr<QMenu> menu(buildTrayMenu());
-    menu->exec(cursor);
+    const QAction* chosen = menu->exec(cursor);
+    // The chosen command runs once the menu has closed and the icon's mouse event has been
+    // handled: "show window" and the exits remove the icon whose event this is.
+    if (chosen && !chosen->isSeparator() && !chosen->menu()) {
+        const UINT id = chosen->data().toUInt();
+        QTimer::singleShot(0, this, [this, id] { OnCommand(id); });
+    }
     return 0;
 }

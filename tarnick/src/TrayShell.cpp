@@ -39,6 +39,17 @@ void deliver(HWND window, UINT id, UINT mouseMessage) {
     handler(icon->second.callbackMessage, id, mouseMessage);
 }
 
+// The icon may be removed from inside its own mouse event (the tray menu's "show window" and
+// "exit"): it is hidden and cut off from its handler now, and deleted once control is back
+// in the event loop, never while Qt is still delivering its signal.
+void releaseIcon(std::unique_ptr<QSystemTrayIcon> icon) {
+    if (!icon)
+        return;
+    QObject::disconnect(icon.get(), nullptr, nullptr, nullptr);
+    icon->hide();
+    icon.release()->deleteLater();
+}
+
 } // namespace
 
 BOOL Shell_NotifyIconA(DWORD message, NOTIFYICONDATAA* data) {
@@ -87,8 +98,14 @@ BOOL Shell_NotifyIconA(DWORD message, NOTIFYICONDATAA* data) {
             it->second.icon->setIcon(*data->hIcon);
         return TRUE;
     }
-    case NIM_DELETE:
-        return s.icons.erase(key) ? TRUE : FALSE;
+    case NIM_DELETE: {
+        auto it = s.icons.find(key);
+        if (it == s.icons.end())
+            return FALSE;
+        releaseIcon(std::move(it->second.icon));
+        s.icons.erase(it);
+        return TRUE;
+    }
     default:
         return FALSE;
     }
@@ -103,8 +120,14 @@ void registerWindow(HWND window, MessageSink sink) {
 void unregisterWindow(HWND window) {
     auto& s = state();
     s.sinks.erase(window);
-    for (auto it = s.icons.begin(); it != s.icons.end();)
-        it = it->first.first == window ? s.icons.erase(it) : std::next(it);
+    for (auto it = s.icons.begin(); it != s.icons.end();) {
+        if (it->first.first == window) {
+            releaseIcon(std::move(it->second.icon));
+            it = s.icons.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 bool isAvailable() {
@@ -122,6 +145,12 @@ int iconCount() {
 
 void simulateMouse(HWND window, UINT id, UINT mouseMessage) {
     deliver(window, id, mouseMessage);
+}
+
+QSystemTrayIcon* iconFor(HWND window, UINT id) {
+    auto& s = state();
+    auto it = s.icons.find({window, id});
+    return it == s.icons.end() ? nullptr : it->second.icon.get();
 }
 
 } // namespace tray

@@ -6,6 +6,7 @@
 #include <functional>
 
 class QIcon;
+class QSystemTrayIcon;
 
 // The tray icon's data as the window hands it to the shell; the layout up to dwInfoFlags.
 struct NOTIFYICONDATAA {
@@ -52,5 +53,7 @@ void overrideAvailabilityForTesting(int available); // -1: ask the desktop
 int iconCount();
 // Feeds a mouse message to the icon of a window, as a click would (tests).
 void simulateMouse(HWND window, UINT id, UINT mouseMessage);
+// The icon shown for (window, id), or null; the desktop tests click it through the X server.
+QSystemTrayIcon* iconFor(HWND window, UINT id);
 
 } // namespace tray

@@ -1,16 +1,15 @@
 // tarnick: the desktop program.
+#include "EndingSignals.h"
 #include "TarnickApp.h"
 
 #include <QApplication>
 
 int main(int argc, char** argv) {
+    // First of all, so an ending signal that comes during start-up still ends the program
+    // through its teardown once the window runs.
+    EndingSignals::installHandlers();
     QApplication app(argc, argv);
-    QApplication::setApplicationName("tarnick");
-    QApplication::setApplicationDisplayName("Tarnick");
-    QApplication::setDesktopFileName("tarnick");
-    // The program lives in its window and its tray icon: hiding the window into the tray
-    // must not end it.
-    QApplication::setQuitOnLastWindowClosed(false);
+    CTarnickApp::ConfigureApplication();
     CTarnickApp theApp;
     theApp.InitInstance();
     return 0;

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <thread>
 #include <vector>
 
@@ -76,25 +78,44 @@ TEST_F(WindowTest, FramesReachTheBackBufferTopRowFirst) {
 TEST_F(WindowTest, FramesFromAnotherThreadArePaintedWithoutWaitingForTheWindow) {
     dlg.m_pFrameBuf = makeFrameBuffer(160, 120);
     dlg.FitWindowToFrame();
+    QCoreApplication::processEvents();
+    // A grey picture with one white pixel at the top left (the last row in memory).
+    const int stride = 160 * 3;
     std::vector<unsigned char> pixels(dlg.m_pFrameBuf->bmiHeader.biSizeImage, 0x80);
+    std::fill_n(pixels.begin() + 119 * stride, 3, 0xFF);
+    ASSERT_TRUE(dlg.statusText().isEmpty());
     std::thread source([&] {
-        for (int i = 0; i < 50; ++i)
+        for (int i = 0; i < 10; ++i)
             dlg.DrawFrame(pixels.data());
     });
     source.join(); // the frame thread finished without the window thread running once
+    // Nothing reached the status line yet: only the wake-up can carry it there.
+    EXPECT_TRUE(dlg.statusText().isEmpty());
     EXPECT_TRUE(pumpUntil([&] { return !dlg.statusText().isEmpty(); }));
-    dlg.m_picture->repaint();
+    EXPECT_TRUE(dlg.statusText().startsWith("W=160, H=120, Rate="));
+    std::lock_guard guard(dlg.m_backLock);
+    EXPECT_EQ(dlg.m_backBuffer.pixel(0, 0) & 0xFFFFFF, 0xFFFFFFu);
+    EXPECT_EQ(dlg.m_backBuffer.pixel(1, 0) & 0xFFFFFF, 0x808080u);
+    EXPECT_EQ(dlg.m_backBuffer.pixel(159, 119) & 0xFFFFFF, 0x808080u);
 }
 
 TEST_F(WindowTest, FramesThatDoNotFitTheBufferAreRefused) {
     dlg.DrawFrame(nullptr); // no frame buffer: nothing happens
-    std::vector<unsigned char> pixels(64, 0);
+    std::vector<unsigned char> pixels(64, 0xFF);
     dlg.DrawFrame(pixels.data());
+    EXPECT_EQ(dlg.refusedFrames(), 0);
 
     dlg.m_pFrameBuf = makeFrameBuffer(4, 4);
+    dlg.FitWindowToFrame();
+    std::vector<unsigned char> fitting(48, 0x40);
+    dlg.DrawFrame(fitting.data());
+    EXPECT_EQ(dlg.refusedFrames(), 0);
     dlg.m_pFrameBuf->bmiHeader.biSizeImage = 1 << 20; // far larger than the buffer's rows
     dlg.DrawFrame(pixels.data());                     // must not write past the buffer
-    SUCCEED();
+    EXPECT_EQ(dlg.refusedFrames(), 1);
+    // The refused frame left the picture as it was.
+    std::lock_guard guard(dlg.m_backLock);
+    EXPECT_EQ(dlg.m_backBuffer.pixel(0, 0) & 0xFFFFFF, 0x404040u);
 }
 
 TEST_F(WindowTest, FitMakesThePictureExactlyTheFrameSize) {
