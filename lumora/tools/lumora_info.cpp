@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -350,9 +351,14 @@ int record(const char* file, double seconds, const char* compressor, const std::
     const long long frames = static_cast<long long>(written.GetFrameCount());
     const long long expected = interval > 0 ? (long long)(recorded * 1e7 / interval) : frames;
     std::printf("recorded %.2f s to %s\n", recorded, file);
+    // The file stops taking pictures when it cannot grow (disk full, file-size limit) while
+    // the live picture goes on: fewer pictures in the file than reached the callback.
+    const bool cut = frames + 1 < live.load();
+    if (cut)
+        std::fprintf(stderr, "lumora-info: the recording ended early: %s could not grow\n", file);
     std::printf("frames_written=%lld live_frames=%lld dropped=%lld\n", frames, live.load(),
                 std::max(0LL, expected - frames));
-    return 0;
+    return cut ? 1 : 0;
 }
 
 // What the playback callback shares with the main thread.
@@ -465,6 +471,8 @@ int fileCommand(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // A file that reaches the size limit fails its write (EFBIG) instead of ending the program.
+    std::signal(SIGXFSZ, SIG_IGN);
     if (argc == 2 && std::strcmp(argv[1], "--selfcheck") == 0)
         return selfCheck();
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
