@@ -300,7 +300,7 @@ private:
             return VFW_E_UNSUPPORTED_STREAM;
         frameCount_ = countFrames(*demuxer, *stream, rate);
         if (frameCount_ <= 0)
-            frameCount_ = scanFrames(*demuxer, index);
+            frameCount_ = scanFrames(*demuxer, index, int(type_.get().lSampleSize));
         streamIndex_ = index;
         startPts_ = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
         timeBase_ = stream->time_base;
@@ -403,12 +403,13 @@ private:
 
     // A file whose headers tell nothing (a recording cut short before its index was
     // written): its packets are counted, up to a bound, and reading starts over.
-    static LONGLONG scanFrames(AVFormatContext& demuxer, int index) {
+    // A raw picture cut short at the end counts as none.
+    static LONGLONG scanFrames(AVFormatContext& demuxer, int index, int pictureSize) {
         constexpr LONGLONG kMaxScanned = 1 << 20;
         av::PacketPtr packet(av_packet_alloc());
         LONGLONG count = 0;
         while (packet && count < kMaxScanned && av_read_frame(&demuxer, packet.get()) >= 0) {
-            if (packet->stream_index == index)
+            if (packet->stream_index == index && packet->size >= pictureSize)
                 ++count;
             av_packet_unref(packet.get());
         }
