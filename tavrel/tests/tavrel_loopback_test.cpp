@@ -525,3 +525,65 @@ TEST(TavrelClient, UrlHostWithPortAndPathWinsOverThePortArgument) {
 }
 
 } // namespace
+
+namespace {
+
+std::string timestampOf(const std::string& partHead) {
+    const size_t at = partHead.find("X-Timestamp: ");
+    return at == std::string::npos ? ""
+                                   : partHead.substr(at + 13, partHead.find('\r', at) - at - 13);
+}
+
+TEST(TavrelIdleCamera, RawClientGetsEachFrameOnceThenAFewResendsASecond) {
+    ServerOptions o;
+    o.port = 0;
+    o.format = kSmall;
+    auto server = StreamServer::start(o);
+    ASSERT_TRUE(server);
+    PartCounter reader(server->port(), "/stream?raw=1");
+    std::this_thread::sleep_for(200ms);
+    // Five frames, closer together than the resend interval: each must come exactly once.
+    for (int i = 0; i < 5; ++i) {
+        auto frame = makeFrame(kSmall, i);
+        ASSERT_TRUE(server->addFrame(frame.data()));
+        std::this_thread::sleep_for(150ms);
+    }
+    std::this_thread::sleep_for(3200ms); // the camera idles
+    const auto heads = reader.heads();
+    ASSERT_GE(heads.size(), 5u);
+    std::vector<std::string> stamps;
+    for (auto& h : heads)
+        stamps.push_back(timestampOf(h));
+    for (size_t i = 1; i < 5; ++i)
+        EXPECT_LT(stamps[i - 1], stamps[i]) << "frame " << i << " repeated or out of order";
+    const size_t resends = heads.size() - 5;
+    EXPECT_GE(resends, 2u) << "the last frame goes out again while the camera idles";
+    EXPECT_LE(resends, 4u) << "about once a second, no more";
+    for (size_t i = 5; i < stamps.size(); ++i)
+        EXPECT_EQ(stamps[i], stamps[4]) << "a resend is the last frame";
+}
+
+TEST(TavrelIdleCamera, SnapshotAnswersAtOnceWithTheLastFrame) {
+    ServerOptions o;
+    o.port = 0;
+    o.format = kSmall;
+    auto server = StreamServer::start(o);
+    ASSERT_TRUE(server);
+    JpegDecoder d;
+    for (int index : {3, 11}) {
+        const auto frame = makeFrame(kSmall, index);
+        ASSERT_TRUE(server->addFrame(frame.data()));
+        std::this_thread::sleep_for(1500ms); // idle, nobody watching: nothing encoded yet
+        const HttpAnswer a = httpGet(server->port(), "/snapshot.jpg");
+        ASSERT_EQ(a.status, 200) << a.head;
+        EXPECT_LE(a.took, 1s) << "the snapshot waited for a frame that never comes";
+        std::vector<uint8_t> rows(kSmall.imageBytes());
+        ASSERT_TRUE(d.decode(reinterpret_cast<const uint8_t*>(a.body.data()), a.body.size(), kSmall,
+                             rows.data()));
+        EXPECT_GT(psnr(frame, rows.data(), kSmall), 30.0) << "not the last frame";
+        const auto other = makeFrame(kSmall, index + 20);
+        EXPECT_LT(psnr(other, rows.data(), kSmall), psnr(frame, rows.data(), kSmall));
+    }
+}
+
+} // namespace
