@@ -739,14 +739,16 @@ int SimulatedV4l2::ioctl(int fd, unsigned long request, void* arg) {
         }
         if (d.streaming)
             return 0;
-        d.renderer.configure(int(d.format.width), int(d.format.height));
-        if (d.format.pixelformat == V4L2_PIX_FMT_MJPEG)
-            d.encoder.configure(int(d.format.width), int(d.format.height));
-        d.scratch.assign(
-            std::max(
-                pattern::PatternRenderer::yuy2Bytes(int(d.format.width), int(d.format.height)),
-                pattern::PatternRenderer::rgb24Bytes(int(d.format.width), int(d.format.height))),
-            0);
+        const int width = int(d.format.width);
+        int height = int(d.format.height);
+        if (d.format.pixelformat == V4L2_PIX_FMT_MJPEG) {
+            height += d.spec.mjpegExtraRows; // a hostile camera's pictures
+            d.encoder.configure(width, height);
+        }
+        d.renderer.configure(width, height);
+        d.scratch.assign(std::max(pattern::PatternRenderer::yuy2Bytes(width, height),
+                                  pattern::PatternRenderer::rgb24Bytes(width, height)),
+                         0);
         d.streaming = true;
         d.sequence = 0;
         d.nextFrame = Clock::now();
