@@ -263,19 +263,24 @@ void StreamFormatPage::fillSizes(LONG keepWidth, LONG keepHeight) {
     });
     sizes.erase(std::unique(sizes.begin(), sizes.end()), sizes.end());
 
+    // The size kept when the format offers it, else the one closest in area.
+    const int64_t wanted = int64_t(keepWidth) * keepHeight;
+    const auto distance = [wanted](const QSize& s) {
+        return std::abs(int64_t(s.width()) * s.height() - wanted);
+    };
+    int keep = -1;
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        if (sizes[i] == QSize(keepWidth, keepHeight)) {
+            keep = int(i);
+            break;
+        }
+        if (keep < 0 || distance(sizes[i]) < distance(sizes[size_t(keep)]))
+            keep = int(i);
+    }
     const QSignalBlocker block(size_);
     size_->clear();
-    int keep = -1;
-    int64_t closest = -1;
-    const int64_t wanted = int64_t(keepWidth) * keepHeight;
-    for (const QSize& s : sizes) {
+    for (const QSize& s : sizes)
         size_->addItem(sizeText(s.width(), s.height()), s);
-        const int64_t distance = std::abs(int64_t(s.width()) * s.height() - wanted);
-        if (s == QSize(keepWidth, keepHeight))
-            closest = -2, keep = size_->count() - 1;
-        else if (closest != -2 && (closest < 0 || distance < closest))
-            closest = distance, keep = size_->count() - 1;
-    }
     size_->setCurrentIndex(keep);
     fillRates(choice().interval);
 }
