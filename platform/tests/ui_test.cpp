@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 struct IProbe : IUnknown {};
@@ -71,15 +70,6 @@ TEST(UiWindowRegistry, OnlyRegisteredLiveHandlesAreWindows) {
     EXPECT_FALSE(IsWindow(handle(second)));
     platform::registerWindow(nullptr);
     EXPECT_FALSE(IsWindow(nullptr));
-}
-
-TEST(UiWindowRegistry, AnswersFromAnyThread) {
-    int window = 0;
-    platform::registerWindow(handle(window));
-    BOOL seen = FALSE;
-    std::thread([&] { seen = IsWindow(handle(window)); }).join();
-    EXPECT_TRUE(seen);
-    platform::unregisterWindow(handle(window));
 }
 
 TEST(UiPropertyFrame, HandsTheHostExactlyWhatTheCallerGave) {

@@ -349,7 +349,7 @@ TEST_P(PropertyFrameTest, RefusedFormatIsReportedAndTheFrameStaysOpen) {
     EXPECT_NE(video.pinFormat().nWidth, otherSize().width());
 }
 
-TEST_P(PropertyFrameTest, HostRefusesUnknownPagesAndOwnersTheRegistryDoesNotKnow) {
+TEST_P(PropertyFrameTest, HostRefusesUnknownPagesAndOwnersThatAreNotLiveRegisteredWindows) {
     ComPtr<IUnknown> source(video.m_pSource);
     IUnknown* objects[] = {source.Get()};
     const CLSID unknownPage = {0x1234, 0, 0, {0, 0, 0, 0, 0, 0, 0, 1}};
@@ -359,6 +359,12 @@ TEST_P(PropertyFrameTest, HostRefusesUnknownPagesAndOwnersTheRegistryDoesNotKnow
     platform::PropertyFrameRequest request{strangerHandle, 0,           0, nullptr,
                                            {objects, 1},   {&known, 1}, 0};
     EXPECT_EQ(showPropertyFrame(request), E_INVALIDARG);
+    // Registered, but no widget lives there (a window that never unregistered).
+    int gone = 0;
+    request.owner = reinterpret_cast<HWND>(&gone);
+    platform::registerWindow(request.owner);
+    EXPECT_EQ(showPropertyFrame(request), E_INVALIDARG);
+    platform::unregisterWindow(request.owner);
     request.owner = handle();
     request.pages = {&unknownPage, 1};
     EXPECT_EQ(showPropertyFrame(request), REGDB_E_CLASSNOTREG);

@@ -28,12 +28,14 @@ HRESULT showPropertyFrame(const platform::PropertyFrameRequest& request) {
     if (request.objects.empty())
         return E_INVALIDARG;
     // A handle is the window's QWidget*, and is read as one only once the registry says
-    // it is a live window of this program.
+    // it is a window of this program and Qt still knows a widget at that address (a window
+    // that forgot to unregister is never dereferenced).
     QWidget* owner = nullptr;
     if (request.owner) {
-        if (!IsWindow(request.owner))
+        auto* widget = reinterpret_cast<QWidget*>(request.owner);
+        if (!IsWindow(request.owner) || !QApplication::allWidgets().contains(widget))
             return E_INVALIDARG;
-        owner = reinterpret_cast<QWidget*>(request.owner);
+        owner = widget;
     }
     const QString caption = request.caption ? QString::fromUtf16(request.caption) : QString();
 

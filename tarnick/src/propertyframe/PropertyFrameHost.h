@@ -1,4 +1,9 @@
 // The program's property-frame host: draws the platform's property frames as Qt dialogs.
+//
+// Window handles: a window's HWND is its QWidget*, handed out as
+// reinterpret_cast<HWND>(static_cast<QWidget*>(window)) and registered with
+// platform::registerWindow (unregistered before the widget goes). The host reads a handle
+// back as a widget only when the registry knows it.
 #pragma once
 
 #include <platform/ui.h>
