@@ -1,11 +1,13 @@
 // Benchmark: one server fed at the camera's maximum rate, 1/4/16 loopback clients, raw and JPEG;
-// compared with raw loopback TCP and libturbojpeg encoding measured in the same run.
+// compared with raw loopback TCP and libturbojpeg encoding measured in the same run. A "hostile"
+// row adds readers that never read and idle connections next to healthy viewers.
 #include "jpeg_codec.h"
 #include "loopback.h"
 #include "stream_server.h"
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -142,6 +144,115 @@ RunResult runFanout(const DibFormat& f, bool raw, int clients) {
     return r;
 }
 
+struct HostileResult {
+    double healthyFps = 0;
+    double cameraFps = 0;
+    double acceptRatio = 0;
+    uint64_t cutOff = 0;
+    uint64_t shed = 0;
+};
+
+// A connection from another loopback address (127.0.0.x) that never sends a byte.
+int idleConnection(int port, int index) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1 + static_cast<uint32_t>(index % 8));
+    const sockaddr_in to = loopback::address(port);
+    ::bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from);
+    ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    return fd;
+}
+
+// 16 healthy JPEG viewers, 16 readers that ask for the stream and never read (half of them raw,
+// joining one by one so each stalls on a frame of its own) and 64 idle connections renewed as
+// the server drops them; the camera runs at 30 fps.
+HostileResult runHostile(const DibFormat& f) {
+    tavrel::ServerOptions o;
+    o.port = 0;
+    o.format = f;
+    auto server = tavrel::StreamServer::start(o);
+    const int port = server->port();
+    std::vector<uint8_t> frame(f.imageBytes());
+    for (size_t i = 0; i < frame.size(); ++i)
+        frame[i] = static_cast<uint8_t>(i * 31 / 7);
+    std::atomic<bool> feeding{true};
+    std::thread camera([&] {
+        auto next = Clock::now();
+        while (feeding) {
+            server->addFrame(frame.data());
+            next += std::chrono::microseconds(33333);
+            std::this_thread::sleep_until(next);
+        }
+    });
+    std::atomic<bool> stop{false};
+    std::vector<std::unique_ptr<CountingClient>> healthy;
+    for (int i = 0; i < 16; ++i) {
+        healthy.push_back(std::make_unique<CountingClient>());
+        healthy.back()->start(port, false, stop);
+    }
+    std::thread idle([&] {
+        std::vector<int> fds;
+        for (int i = 0; !stop; ++i) {
+            for (size_t k = fds.size(); k-- > 0;) {
+                char b;
+                const ssize_t n = ::recv(fds[k], &b, 1, MSG_DONTWAIT);
+                if (n == 0 || (n < 0 && errno != EAGAIN)) {
+                    ::close(fds[k]);
+                    fds.erase(fds.begin() + static_cast<std::ptrdiff_t>(k));
+                }
+            }
+            while (fds.size() < 64)
+                fds.push_back(idleConnection(port, i++));
+            std::this_thread::sleep_for(100ms);
+        }
+        for (int fd : fds)
+            ::close(fd);
+    });
+    std::vector<int> stuck;
+    for (int i = 0; i < 16; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int small = 4096;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        const sockaddr_in a = loopback::address(port);
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+        const std::string req =
+            std::string("GET /stream") + (i % 2 ? "?raw=1" : "") + " HTTP/1.1\r\nHost: b\r\n\r\n";
+        ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+        stuck.push_back(fd);
+        std::this_thread::sleep_for(40ms);
+    }
+    std::this_thread::sleep_for(500ms);
+    for (auto& c : healthy)
+        c->parts = 0;
+    const auto before = server->stats();
+    const auto t0 = Clock::now();
+    std::this_thread::sleep_for(kRun * 2);
+    const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+    long parts = 0;
+    for (auto& c : healthy)
+        parts += c->parts;
+    const auto after = server->stats();
+    feeding = false;
+    camera.join();
+    stop = true;
+    for (auto& c : healthy)
+        c->thread.join();
+    idle.join();
+    for (int fd : stuck)
+        ::close(fd);
+    server.reset();
+    HostileResult r;
+    const double published = double(after.pool.published - before.pool.published);
+    const double dropped = double(after.pool.dropped - before.pool.dropped);
+    r.healthyFps = double(parts) / 16 / secs;
+    r.cameraFps = published / secs;
+    r.acceptRatio = published + dropped > 0 ? published / (published + dropped) : 0;
+    r.cutOff = after.cutOff;
+    r.shed = after.shed;
+    return r;
+}
+
 // Floor: the same bytes over one loopback TCP connection, nothing else.
 double rawTcpFps(const DibFormat& f) {
     int port = 0;
@@ -229,8 +340,16 @@ int main() {
             }
         }
     }
-    std::printf(
-        "encodes_per_frame=%.3f fps_per_client_16=%.1f ratio_raw_tcp=%.2f ratio_jpeg_encode=%.2f\n",
-        maxEncodes, fps16, ratioRaw, ratioJpeg);
+    const DibFormat hd{1280, 720, 24};
+    const HostileResult h = runHostile(hd);
+    std::printf("1280x720 hostile: 16 healthy jpeg + 16 never reading + 64 idle: camera %.1f fps "
+                "(accepted %.3f of its frames), healthy per client %.1f fps (%.2f of the camera's "
+                "rate), readers cut off %llu, idle connections shed %llu\n",
+                h.cameraFps, h.acceptRatio, h.healthyFps,
+                h.cameraFps > 0 ? h.healthyFps / h.cameraFps : 0,
+                static_cast<unsigned long long>(h.cutOff), static_cast<unsigned long long>(h.shed));
+    std::printf("encodes_per_frame=%.3f fps_per_client_16=%.1f ratio_raw_tcp=%.2f "
+                "ratio_jpeg_encode=%.2f healthy_fps_hostile=%.1f camera_accept_ratio=%.3f\n",
+                maxEncodes, fps16, ratioRaw, ratioJpeg, h.healthyFps, h.acceptRatio);
     return 0;
 }

@@ -1,4 +1,6 @@
-// libFuzzer target: a peer's whole response (head, chunked framing, multipart), in small reads.
+// libFuzzer target: a peer's whole response (head, chunked framing, multipart), in small reads,
+// and the check of each part's picture.
+#include "jpeg_codec.h"
 #include "raw_media_type.h"
 #include "stream_reader.h"
 
@@ -10,9 +12,13 @@
 namespace {
 struct Sink : tavrel::StreamReader::Sink {
     size_t total = 0;
+    tavrel::JpegDecoder decoder;
     void onPart(const tavrel::MultipartPart& part) override {
         tavrel::DibFormat f;
-        (void)tavrel::parseRawMediaType(part.contentType, f);
+        // What the client checks before a part may fix the format: the raw type, or that the
+        // picture decodes completely.
+        if (tavrel::parseRawMediaType(part.contentType, f) == tavrel::RawTypeResult::NotRaw)
+            (void)decoder.validate(part.data, part.size);
         // Touch every byte so the sanitizer sees any read past the part.
         for (size_t i = 0; i < part.size; ++i)
             total += part.data[i];

@@ -29,6 +29,7 @@ constexpr std::chrono::seconds kTrimInterval{1};
 // and a peer that keeps sending after its request is closed.
 constexpr size_t kReadBudget = 16 * 1024;
 constexpr size_t kMaxBytesAfterRequest = 64 * 1024;
+constexpr size_t kAcceptsPerTurn = 32;
 constexpr uintptr_t kListenerTag = 1;
 constexpr uintptr_t kWakeTag = 2;
 constexpr std::chrono::milliseconds kAcceptPause{100};
@@ -125,12 +126,14 @@ void StreamServer::ioLoop() {
         for (int i = 0; i < n; ++i) {
             const epoll_event& ev = events[i];
             if (ev.data.u64 == kListenerTag) {
-                acceptAll();
+                acceptSome();
             } else if (ev.data.u64 == kWakeTag) {
                 uint64_t count = 0;
                 [[maybe_unused]] ssize_t r = ::read(m_wake.get(), &count, sizeof count);
             } else {
                 auto* c = static_cast<Connection*>(ev.data.ptr);
+                if (c->dead)
+                    continue; // shed during this turn; its descriptor is already closed
                 if (ev.events & (EPOLLIN | EPOLLRDHUP))
                     onReadable(*c);
                 if (ev.events & EPOLLOUT)
@@ -165,8 +168,10 @@ void StreamServer::ioLoop() {
     }
 }
 
-void StreamServer::acceptAll() {
-    for (;;) {
+void StreamServer::acceptSome() {
+    // Bounded per turn: a flood of connections must not keep the thread from its clients. The
+    // listener is level-triggered, so the rest are taken on the next turns.
+    for (size_t turn = 0; turn < kAcceptsPerTurn; ++turn) {
         sockaddr_storage peer{};
         socklen_t peerLen = sizeof peer;
         UniqueFd fd(::accept4(m_listener.get(), reinterpret_cast<sockaddr*>(&peer), &peerLen,
@@ -181,7 +186,10 @@ void StreamServer::acceptAll() {
         }
         // Unfinished requests make room for newer ones and viewers are capped when their
         // request is read; this bound only keeps the descriptor count finite.
-        if (m_connections.size() >= m_options.maxClients + m_options.maxPending) {
+        size_t live = 0;
+        for (auto& c : m_connections)
+            live += !c->dead;
+        if (live >= m_options.maxClients + m_options.maxPending) {
             static const std::string busy = errorResponse(503, "Service Unavailable");
             ++m_refused; // counted before the answer, so a peer that reads it sees it counted
             [[maybe_unused]] ssize_t n =
@@ -238,7 +246,10 @@ void StreamServer::makeRoomForPending(const Connection& newest) {
             (!oldest || c->accepted < oldest->accepted))
             oldest = c.get();
     if (oldest) {
+        // Its descriptor goes at once (a flood must not use them up before the turn ends);
+        // the object stays until then, as events of this turn may still name it.
         oldest->dead = true;
+        oldest->fd.reset();
         ++m_shed;
     }
 }

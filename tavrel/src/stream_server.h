@@ -69,7 +69,7 @@ private:
     explicit StreamServer(const ServerOptions& options);
     void wake();
     void ioLoop();
-    void acceptAll();
+    void acceptSome();
     void pauseAccepting();
     void resumeAccepting(Clock::time_point now);
     void onReadable(Connection& c);

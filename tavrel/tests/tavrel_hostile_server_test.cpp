@@ -58,6 +58,7 @@ ScriptedServer::Script burstAfter(std::string first, std::string forged) {
             burst += part("image/jpeg", forged);
         if (!sendAll(fd, kStreamHead + first))
             return;
+        std::this_thread::sleep_for(300ms); // the first picture is read on its own
         while (!stopping && sendAll(fd, burst)) {
         }
     };
