@@ -164,9 +164,9 @@ int idleConnection(int port, int index) {
     return fd;
 }
 
-// 16 healthy JPEG viewers, 16 readers that ask for the stream and never read (half of them raw,
-// joining one by one so each stalls on a frame of its own) and 64 idle connections renewed as
-// the server drops them; the camera runs at 30 fps.
+// 64 idle connections renewed as the server drops them and 16 readers that ask for the stream
+// and never read (half of them raw, joining one by one so each stalls on a frame of its own);
+// then 16 healthy JPEG viewers come. The camera runs at 30 fps.
 HostileResult runHostile(const DibFormat& f) {
     tavrel::ServerOptions o;
     o.port = 0;
@@ -186,11 +186,6 @@ HostileResult runHostile(const DibFormat& f) {
         }
     });
     std::atomic<bool> stop{false};
-    std::vector<std::unique_ptr<CountingClient>> healthy;
-    for (int i = 0; i < 16; ++i) {
-        healthy.push_back(std::make_unique<CountingClient>());
-        healthy.back()->start(port, false, stop);
-    }
     std::thread idle([&] {
         std::vector<int> fds;
         for (int i = 0; !stop; ++i) {
@@ -209,6 +204,7 @@ HostileResult runHostile(const DibFormat& f) {
         for (int fd : fds)
             ::close(fd);
     });
+    std::this_thread::sleep_for(300ms); // the idle connections are in place
     std::vector<int> stuck;
     for (int i = 0; i < 16; ++i) {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -221,6 +217,12 @@ HostileResult runHostile(const DibFormat& f) {
         ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
         stuck.push_back(fd);
         std::this_thread::sleep_for(40ms);
+    }
+    // The viewers come while the attack is under way.
+    std::vector<std::unique_ptr<CountingClient>> healthy;
+    for (int i = 0; i < 16; ++i) {
+        healthy.push_back(std::make_unique<CountingClient>());
+        healthy.back()->start(port, false, stop);
     }
     std::this_thread::sleep_for(500ms);
     for (auto& c : healthy)

@@ -47,7 +47,6 @@ StreamClient::~StreamClient() {
 
 // Window thread (open) or delivery thread (reconnection).
 bool StreamClient::connect(Clock::time_point deadline) {
-    m_connected = false;
     m_socket = connectBefore(m_target.host, m_target.port, deadline, m_stopEvent.get());
     if (!m_socket.valid())
         return false;
@@ -71,7 +70,6 @@ bool StreamClient::connect(Clock::time_point deadline) {
     m_reader = StreamReader{};
     m_havePending = false;
     ++m_connects;
-    m_connected = true;
     return true;
 }
 
@@ -185,10 +183,8 @@ void StreamClient::deliveryLoop() {
             connect(Clock::now() + m_timing.connectTimeout);
             continue;
         }
-        if (!readSome(Clock::time_point::max())) {
+        if (!readSome(Clock::time_point::max()))
             m_socket.reset();
-            m_connected = false;
-        }
     }
 }
 

@@ -57,8 +57,6 @@ public:
     void stop();
     // True from run() until stop(), also while the server is away and a reconnection is tried.
     bool running() const { return m_running.load(); }
-    // True while a connection to the server is up (any thread).
-    bool connected() const { return m_connected.load(); }
     ClientStats stats() const {
         return {m_delivered.load(), m_dropped.load(), m_skipped.load(), m_connects.load()};
     }
@@ -96,7 +94,6 @@ private:
     FrameCallback m_callback = nullptr;
     void* m_context = nullptr;
     std::atomic<bool> m_running{false};
-    std::atomic<bool> m_connected{false};
     std::atomic<bool> m_stopRequested{false};
     std::atomic<uint64_t> m_delivered{0};
     std::atomic<uint64_t> m_dropped{0};

@@ -100,6 +100,31 @@ TEST(TavrelHostilePeers, IdleConnectionIsClosedWithinSeconds) {
     EXPECT_LT(took, 6s);
 }
 
+TEST(TavrelHostilePeers, OneAddressHoldsOnlyAFewUnfinishedRequests) {
+    ServerOptions o;
+    o.maxPendingPerAddress = 8;
+    auto server = startServer(kSmall, o);
+    ASSERT_TRUE(server);
+    std::vector<int> fds;
+    for (int i = 0; i < 12; ++i) {
+        fds.push_back(connectFrom("127.0.0.2", server->port()));
+        std::this_thread::sleep_for(20ms); // accepted in this order
+    }
+    const int other = connectFrom("127.0.0.3", server->port());
+    std::this_thread::sleep_for(500ms); // well before the request time-out
+    int closed = 0;
+    for (size_t i = 0; i < fds.size(); ++i) {
+        const bool gone = closedByPeer(fds[i]);
+        closed += gone;
+        EXPECT_EQ(gone, i < 4) << "connection " << i << ": the oldest ones make room";
+        ::close(fds[i]);
+    }
+    EXPECT_EQ(closed, 4);
+    EXPECT_FALSE(closedByPeer(other)) << "another address keeps its place";
+    ::close(other);
+    EXPECT_EQ(server->stats().shed, 4u);
+}
+
 // A stream client that asks and then never reads; its receive buffer is kept small so the
 // server's sends stall at once.
 int stuckStream(int port, const char* target) {
