@@ -183,7 +183,8 @@ void StreamClient::deliveryLoop() {
             connect(Clock::now() + m_timing.connectTimeout);
             continue;
         }
-        if (!readSome(Clock::time_point::max()))
+        // A stop leaves the connection as it is, so that a later Run goes on reading it.
+        if (!readSome(Clock::time_point::max()) && !stopRequested())
             m_socket.reset();
     }
 }

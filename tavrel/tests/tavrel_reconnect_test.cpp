@@ -143,6 +143,22 @@ TEST(TavrelReconnect, FramesOfAnotherSizeAfterReconnectAreDropped) {
     client->stop();
 }
 
+TEST(TavrelReconnect, StopThenRunGoesOnWithTheSameConnection) {
+    const int port = freePort();
+    LiveServer server(port, kSmall);
+    ASSERT_TRUE(server.serving());
+    auto client = StreamClient::open("127.0.0.1", port, 5s);
+    ASSERT_TRUE(client);
+    Counter c;
+    c.bytes = kSmall.imageBytes();
+    for (int round = 1; round <= 3; ++round) {
+        ASSERT_TRUE(client->run(&Counter::onFrame, &c));
+        ASSERT_TRUE(c.waitFor(c.frames + 3, 5s));
+        client->stop();
+    }
+    EXPECT_EQ(client->stats().connects, 1u) << "a stop is no reason to reconnect";
+}
+
 TEST(TavrelReconnect, StopAndCloseArePromptInEveryPhase) {
     const int port = freePort();
     auto server = std::make_unique<LiveServer>(port, kSmall);
