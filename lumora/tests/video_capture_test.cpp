@@ -252,8 +252,9 @@ TEST_F(Capturing, RebuildingInsideTheFrameCallbackIsRefusedAndKeepsTheGraph) {
     ASSERT_NE(frame, nullptr);
     ActInsideCallback inside;
     int result = 0;
+    const LONGLONG interval = video.GetFrameInterval();
     inside.action = [&] {
-        result = video.CaptureInit(1280, 720, 16, 333333);
+        result = video.CaptureInit(1280, 720, 16, 666666);
         video.CaptureEnd(); // refused the same way: nothing it uses may go
         inside.runningAfter = video.IsRunning();
     };
@@ -261,6 +262,7 @@ TEST_F(Capturing, RebuildingInsideTheFrameCallbackIsRefusedAndKeepsTheGraph) {
     ASSERT_EQ(video.CaptureStart(nullptr, nullptr), 0);
     inside.waitActed();
     EXPECT_EQ(result, -1);
+    EXPECT_EQ(video.GetFrameInterval(), interval); // nothing of the request was taken
     EXPECT_EQ(inside.runningAfter, 1);
     EXPECT_EQ(video.GetBitmapInfoPtr(), frame);
     EXPECT_EQ(frame->bmiHeader.biWidth, 640);
