@@ -2,8 +2,8 @@
 #pragma once
 
 #include "media/sources/test_pattern/pattern_strip.h"
-#include "testing/simulated_v4l2.h"
 #include "media/sources/v4l2/v4l2_source.h"
+#include "testing/simulated_v4l2.h"
 
 #include <lumora/Video.h>
 #include <platform/media/device_providers.h>
