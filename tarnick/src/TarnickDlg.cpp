@@ -137,8 +137,11 @@ BOOL CTarnickDlg::OnInitDialog() {
     // Lay out once now, so the margins that fitting keeps are the layout's own.
     LayoutControls();
 
-    // What the settings ask to start with the program: the capture server and the client
-    // are carried out by the camera and client commands of the window.
+    // What the settings ask to start with the program.
+    if (m_autoStart == 1)
+        StartServerAtLaunch();
+    else if (m_autoStart == 2)
+        StartClientAtLaunch();
     return TRUE;
 }
 
