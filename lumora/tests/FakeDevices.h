@@ -6,6 +6,7 @@
 #include <platform/media/device_interfaces.h>
 #include <platform/media/filter_classes.h>
 #include <platform/media/filter_interfaces.h>
+#include <platform/media/test_pattern_camera.h>
 
 #include <memory>
 #include <string>
@@ -52,9 +53,8 @@ public:
     explicit Moniker(Device device) : device_(std::move(device)) {}
     HRESULT BindToObject(IBindCtx*, IMoniker*, REFIID riid, void** object) override {
         lastBound() = device_.devicePath.empty() ? device_.friendlyName : device_.devicePath;
-        // Any real filter will do: the pattern source stands for the camera.
-        return CoCreateInstance(CLSID_TestPatternSource, nullptr, CLSCTX_INPROC_SERVER, riid,
-                                object);
+        // A test-pattern camera stands for the device, so an object can connect to it.
+        return platform::media::createTestPatternCamera({}, riid, object);
     }
     HRESULT BindToStorage(IBindCtx*, IMoniker*, REFIID riid, void** object) override {
         *object = nullptr;

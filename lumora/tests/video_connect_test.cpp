@@ -23,6 +23,35 @@ public:
     using CVideo::m_strFriendlyName;
     using CVideo::m_VideoInf;
 
+    int filterCount() {
+        platform::ComPtr<IEnumFilters> filters;
+        if (!m_pGraph || FAILED(m_pGraph->EnumFilters(filters.GetAddressOf())))
+            return -1;
+        int count = 0;
+        IBaseFilter* filter = nullptr;
+        while (filters->Next(1, &filter, nullptr) == S_OK) {
+            filter->Release();
+            ++count;
+        }
+        return count;
+    }
+    std::string names() {
+        std::string all;
+        platform::ComPtr<IEnumFilters> filters;
+        m_pGraph->EnumFilters(filters.GetAddressOf());
+        IBaseFilter* filter = nullptr;
+        while (filters->Next(1, &filter, nullptr) == S_OK) {
+            FILTER_INFO info{};
+            filter->QueryFilterInfo(&info);
+            if (info.pGraph)
+                info.pGraph->Release();
+            for (const char16_t* c = info.achName; *c; ++c)
+                all += char(*c);
+            all += "; ";
+            filter->Release();
+        }
+        return all;
+    }
     bool graphHas(const char16_t* name) {
         platform::ComPtr<IBaseFilter> filter;
         return m_pGraph && SUCCEEDED(m_pGraph->FindFilterByName(name, filter.GetAddressOf()));
@@ -97,6 +126,18 @@ TEST_F(Connecting, OneCapabilityClampsTheIntervalAndRefusesOtherSizes) {
 
     ASSERT_EQ(video.CaptureInit(320, 240, 24, kLongest * 3), 0);
     EXPECT_EQ(video.GetFrameInterval(), kLongest);
+    // Every interval below the shortest, 1 included, becomes the shortest; the bounds
+    // themselves and what lies between them are kept.
+    for (const REFERENCE_TIME asked : {REFERENCE_TIME{1}, kShortest / 2, kShortest - 1}) {
+        ASSERT_EQ(video.CaptureInit(320, 240, 24, asked), 0);
+        EXPECT_EQ(video.GetFrameInterval(), kShortest) << asked;
+    }
+    for (const REFERENCE_TIME asked : {kShortest, kShortest + 1, kLongest - 1, kLongest}) {
+        ASSERT_EQ(video.CaptureInit(320, 240, 24, asked), 0);
+        EXPECT_EQ(video.GetFrameInterval(), asked);
+    }
+    ASSERT_EQ(video.CaptureInit(320, 240, 24, kLongest + 1), 0);
+    EXPECT_EQ(video.GetFrameInterval(), kLongest);
 
     EXPECT_EQ(video.CaptureInit(800, 600, 24, 1234567), -1);
     EXPECT_EQ(video.GetFrameInterval(), 1234567);
@@ -148,21 +189,30 @@ TEST_F(Connecting, ClosedObjectsRefuseFormatCalls) {
     EXPECT_EQ(video.InitVideoCapInf(), -1);
 }
 
-TEST_F(Connecting, UvcCameraDeliversFramesAtTheRequestedSize) {
-    cameras.sim().addDevice(simcam::v4l2::testing::uvcCamera("/dev/video0", "Sim UVC"));
+TEST_F(Connecting, UvcCameraDeliversFramesAtTheRequestedSizeAndDepth) {
+    // A webcam that also offers 32-bit BGRX at 640x480.
+    auto spec = simcam::v4l2::testing::uvcCamera("/dev/video0", "Sim UVC");
+    simcam::SimFormat bgrx;
+    bgrx.fourcc = V4L2_PIX_FMT_XBGR32;
+    bgrx.sizes = {{640, 480}};
+    spec.formats.push_back(bgrx);
+    cameras.sim().addDevice(spec);
     ConnectVideo video;
     ASSERT_EQ(video.Open(OPEN_DEVICE, "Sim UVC", 0), 0);
     struct Case {
-        int width, height, bits;
-    } cases[] = {{1280, 720, 16}, {1920, 1080, 24}, {640, 480, 32 - 8}};
+        int width, height, bits, frameBits;
+    } cases[] = {{1280, 720, 16, 24}, {1920, 1080, 24, 24}, {640, 480, 32, 32}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.width);
+        SCOPED_TRACE(c.bits);
         ASSERT_EQ(video.CaptureInit(c.width, c.height, c.bits, 333333), 0);
         const BITMAPINFO* frame = video.GetBitmapInfoPtr();
         ASSERT_NE(frame, nullptr);
         EXPECT_EQ(frame->bmiHeader.biWidth, c.width);
         EXPECT_EQ(frame->bmiHeader.biHeight, c.height);
-        EXPECT_EQ(frame->bmiHeader.biBitCount, 24);
+        EXPECT_EQ(frame->bmiHeader.biBitCount, c.frameBits);
+        tVideoInf inf{};
+        ASSERT_TRUE(video.GetVideoInf(inf));
+        EXPECT_EQ(inf.nBitCount, c.frameBits);
         simcam::Frames frames;
         frames.watch(video);
         ASSERT_EQ(video.CaptureStart(nullptr, nullptr), 0);
@@ -198,4 +248,30 @@ TEST_F(Connecting, SixteenBitRequestIsHonouredThroughAConverter) {
     video.CaptureStop();
     std::lock_guard lock(frames.lock);
     EXPECT_GE(frames.numbers.size(), 3u);
+}
+
+TEST_F(Connecting, FormatChangesLeaveOnlyTheFiltersOfTheLastBuild) {
+    // The camera has only a capture pin, so every build puts a tee and a decoder or converter
+    // in front of the grabber.
+    cameras.sim().addDevice(simcam::v4l2::testing::uvcCamera("/dev/video0", "Sim UVC"));
+    ConnectVideo video;
+    ASSERT_EQ(video.Open(OPEN_DEVICE, "Sim UVC", 0), 0);
+    ASSERT_EQ(video.CaptureInit(640, 480, 16, 333333), 0);
+    const int built = video.filterCount();
+    EXPECT_EQ(built, 4) << video.names(); // camera, tee, decoder, grabber
+    EXPECT_TRUE(video.graphHas(u"Smart Tee"));
+    for (int i = 0; i < 50; ++i)
+        ASSERT_EQ(video.CaptureInit(i % 2 ? 640 : 1280, i % 2 ? 480 : 720, 16, 333333), 0) << i;
+    EXPECT_EQ(video.filterCount(), built) << video.names();
+    // A failed build leaves nothing behind either; the device stays for the next one.
+    ASSERT_EQ(video.CaptureInit(800, 600, 16, 333333), -1);
+    EXPECT_EQ(video.filterCount(), 0) << video.names();
+    ASSERT_EQ(video.CaptureInit(1920, 1080, 24, 333333), 0);
+    EXPECT_EQ(video.filterCount(), built) << video.names();
+    EXPECT_FALSE(video.graphHas(u"Smart Tee 0001"));
+    simcam::Frames frames;
+    frames.watch(video);
+    ASSERT_EQ(video.CaptureStart(nullptr, nullptr), 0);
+    EXPECT_TRUE(frames.waitFor(2));
+    video.CaptureStop();
 }

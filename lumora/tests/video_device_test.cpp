@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 namespace {
 
 using fakedevices::Device;
@@ -14,6 +16,9 @@ using fakedevices::Scope;
 struct Video : CVideo {
     using CVideo::BindCaptureDevice;
     using CVideo::GetCaptureDeviceList;
+    using CVideo::m_nDeviceIndex;
+    using CVideo::m_strDevicePath;
+    using CVideo::m_strFriendlyName;
     IBaseFilter* source() const { return m_pSource; }
     void dropSource() {
         if (m_pSource)
@@ -117,6 +122,58 @@ TEST(DeviceBinding, ByPathIgnoringCaseAndByNameAndIndex) {
     EXPECT_EQ(fakedevices::lastBound(), u"/dev/v4l/by-id/cam-front");
     EXPECT_EQ(video.BindCaptureDevice("Cam", 3), FALSE);
     video.dropSource();
+}
+
+TEST(DeviceList, ThreeCamerasOfOneNameAreNumberedFoundAndBoundOneToThree) {
+    Scope devices(
+        {{u"Cam", u"", u"/dev/cam-a"}, {u"Cam", u"", u"/dev/cam-b"}, {u"Cam", u"", u"/dev/cam-c"}});
+    tVideoDev list[4];
+    ASSERT_EQ(CVideo::GetCaptureDeviceList(list, 4), 3);
+    EXPECT_EQ(list[0].nIndex, 1);
+    EXPECT_EQ(list[1].nIndex, 2);
+    EXPECT_EQ(list[2].nIndex, 3);
+    EXPECT_STREQ(CVideo::GetDeviceDispName(list[2]), "Cam (3)");
+    EXPECT_STREQ(CVideo::GetDevicePath("Cam", 3), "/dev/cam-c");
+    EXPECT_STREQ(CVideo::GetDevicePath("Cam", 4), "/dev/cam-a"); // none: the first
+    int index = 0;
+    EXPECT_STREQ(CVideo::GetDeviceFriendlyName("/dev/cam-b", &index), "Cam");
+    EXPECT_EQ(index, 2);
+    Video video;
+    EXPECT_EQ(video.BindCaptureDevice("Cam", 3), TRUE);
+    EXPECT_EQ(fakedevices::lastBound(), u"/dev/cam-c");
+    EXPECT_EQ(video.BindCaptureDevice("Cam", 4), FALSE);
+    video.dropSource();
+    ASSERT_EQ(video.Open(OPEN_DEVICE, "Cam", 3), 0);
+    EXPECT_STREQ(video.m_strDevicePath, "/dev/cam-c");
+    EXPECT_EQ(video.m_nDeviceIndex, 3);
+    EXPECT_STREQ(video.GetDeviceDispName(), "Cam (3)");
+}
+
+// Binding ignores case while the list lookups do not: the object must name the device it
+// bound, not the first device the lookups fell back to.
+TEST(DeviceBinding, OpeningInAnotherCaseRecordsTheDeviceActuallyBound) {
+    Scope devices({{u"Alpha", u"", u"/dev/v4l/by-id/alpha"},
+                   {u"Cam", u"Front", u"/dev/v4l/by-id/cam"},
+                   {u"Cam", u"", u"/dev/v4l/by-id/cam-2"}});
+    struct Case {
+        const char* name;
+        int index;
+        const char* path;
+        int deviceIndex;
+    } cases[] = {{"cam", 0, "/dev/v4l/by-id/cam", 1},
+                 {"CAM", 2, "/dev/v4l/by-id/cam-2", 2},
+                 {"/DEV/V4L/BY-ID/CAM-2", -1, "/dev/v4l/by-id/cam-2", 2},
+                 {"/dev/v4l/by-id/ALPHA", -1, "/dev/v4l/by-id/alpha", 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Video video;
+        ASSERT_EQ(video.Open(OPEN_DEVICE, c.name, c.index), 0);
+        const std::u16string bound = fakedevices::lastBound();
+        EXPECT_EQ(std::string(bound.begin(), bound.end()), c.path);
+        EXPECT_STREQ(video.m_strDevicePath, c.path);
+        EXPECT_STREQ(video.m_strFriendlyName, c.deviceIndex ? "Cam" : "Alpha");
+        EXPECT_EQ(video.m_nDeviceIndex, c.deviceIndex);
+    }
 }
 
 } // namespace

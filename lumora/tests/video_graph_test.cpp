@@ -170,15 +170,32 @@ TEST_F(VideoGraph, AddFilterOfAnUnknownClassLeavesTheOutPointerNull) {
 }
 
 TEST_F(VideoGraph, InterfacesComeAndGoAndReleaseTwiceIsHarmless) {
-    const HRESULT hr = video.GetInterfaces();
-    if (!platform::isClassRegistered(CLSID_CaptureGraphBuilder2)) {
-        EXPECT_EQ(hr, REGDB_E_CLASSNOTREG);
-        EXPECT_NE(video.m_pGraph, nullptr); // kept for CloseInterfaces
-        EXPECT_EQ(video.m_pMediaControl, nullptr);
-    }
+    ASSERT_EQ(video.GetInterfaces(), S_OK);
+    ASSERT_NE(video.m_pGraph, nullptr);
+    ASSERT_NE(video.m_pCapBuilder, nullptr);
+    ASSERT_NE(video.m_pMediaControl, nullptr);
+    // The builder works on the object's own graph.
+    ComPtr<IGraphBuilder> builderGraph;
+    ASSERT_EQ(video.m_pCapBuilder->GetFiltergraph(builderGraph.GetAddressOf()), S_OK);
+    EXPECT_EQ(builderGraph.Get(), video.m_pGraph);
+    builderGraph.reset();
     video.CloseInterfaces();
     EXPECT_EQ(video.m_pGraph, nullptr);
     EXPECT_EQ(video.m_pCapBuilder, nullptr);
+    EXPECT_EQ(video.m_pMediaControl, nullptr);
+
+    // Without a capture graph builder the graph made so far is kept for CloseInterfaces.
+    const platform::ClassFactory builder =
+        platform::registerClass(CLSID_CaptureGraphBuilder2, nullptr);
+    platform::unregisterClass(CLSID_CaptureGraphBuilder2);
+    const HRESULT hr = video.GetInterfaces();
+    platform::registerClass(CLSID_CaptureGraphBuilder2, builder);
+    EXPECT_EQ(hr, REGDB_E_CLASSNOTREG);
+    EXPECT_NE(video.m_pGraph, nullptr);
+    EXPECT_EQ(video.m_pCapBuilder, nullptr);
+    EXPECT_EQ(video.m_pMediaControl, nullptr);
+    video.CloseInterfaces();
+    EXPECT_EQ(video.m_pGraph, nullptr);
     video.m_nOpenMode = OPEN_DEVICE;
     video.Release();
     video.Release();

@@ -191,6 +191,12 @@ TEST_F(recording, AFileThatCannotGrowEndsTheRecordingWhileLiveFramesFlow) {
     ASSERT_EQ(fields.count("nb_read_frames"), 1u) << run("ffprobe '" + file + "' 2>&1");
     EXPECT_GE(std::stoi(fields.at("nb_read_frames")), 3);
     EXPECT_EQ(fields.at("codec_name"), "rawvideo");
+    // And it plays here too: its pictures are counted although no index was written.
+    CVideo played;
+    ASSERT_EQ(played.Open(OPEN_FILE, file.c_str(), 0), 0);
+    EXPECT_EQ(played.GetFrameCount(), std::stoll(fields.at("nb_read_frames")));
+    EXPECT_EQ(played.GetBitmapInfoPtr()->bmiHeader.biHeight, 240); // bottom-up, as every frame
+    EXPECT_EQ(played.SetPlayPos(2), 2);
 }
 
 TEST(compressor_list, NamesTheKnownCodecsInAStableOrder) {

@@ -8,12 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 using platform::ComPtr;
@@ -119,6 +121,59 @@ TEST(OnSample, ALongSampleIsCopiedOnlyUpToThePixelArea) {
     for (int i = 0; i < 16; ++i)
         EXPECT_EQ(after[i], 0xEE) << i;
     EXPECT_EQ(video.pixels()[23], 0x33);
+}
+
+// Two callbacks, each with its own context; a callback that meets the other's context (or
+// none) counts a mismatch.
+struct Pairing {
+    std::atomic<long> own{0}, mismatched{0};
+    static void first(BYTE*, void* param) { check(param, 1); }
+    static void second(BYTE*, void* param) { check(param, 2); }
+    static void check(void* param, int expected) {
+        auto* context = static_cast<std::pair<Pairing*, int>*>(param);
+        if (!context || context->second != expected) {
+            ++instance->mismatched;
+            return;
+        }
+        ++context->first->own;
+    }
+    static inline Pairing* instance = nullptr;
+};
+
+TEST(OnSample, ACallbackAlwaysRunsWithItsOwnParameter) {
+    // A large frame makes the copy between reading the callback and calling it take long.
+    SampleVideo video;
+    BITMAPINFOHEADER h{sizeof(BITMAPINFOHEADER), 1280, 720, 1, 24, BI_RGB,
+                       1280 * 3 * 720,           0,    0,   0, 0};
+    video.m_pBitmapInfo = CVideo::DupBitmap(reinterpret_cast<BITMAPINFO*>(&h));
+    ASSERT_NE(video.m_pBitmapInfo, nullptr);
+    std::vector<BYTE> sample(1280 * 3 * 720, 0x44);
+    Pairing pairing;
+    Pairing::instance = &pairing;
+    std::pair<Pairing*, int> one{&pairing, 1}, two{&pairing, 2};
+
+    std::atomic<bool> stop{false};
+    std::thread streaming([&] {
+        while (!stop.load())
+            video.OnSample(sample.data(), LONG(sample.size()));
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    for (long i = 0; std::chrono::steady_clock::now() < deadline || pairing.own < 200; ++i) {
+        switch (i % 3) {
+        case 0:
+            video.SetSampleCallBack(Pairing::first, &one);
+            break;
+        case 1:
+            video.SetSampleCallBack(Pairing::second, &two);
+            break;
+        default:
+            video.SetSampleCallBack(nullptr, nullptr);
+        }
+    }
+    stop = true;
+    streaming.join();
+    EXPECT_EQ(pairing.mismatched.load(), 0);
+    EXPECT_GE(pairing.own.load(), 200); // both threads really ran together
 }
 
 // A YUY2 test source feeds a grabber forced to RGB24 through the converter; the video's frame

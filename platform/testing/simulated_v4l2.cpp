@@ -11,6 +11,7 @@
 #include <cstring>
 #include <deque>
 #include <libyuv/convert.h>
+#include <libyuv/convert_argb.h>
 #include <libyuv/planar_functions.h>
 #include <mutex>
 #include <poll.h>
@@ -151,6 +152,9 @@ uint32_t imageSize(uint32_t fourcc, uint32_t w, uint32_t h, uint32_t* bytesPerLi
     case V4L2_PIX_FMT_BGR24:
         *bytesPerLine = w * 3;
         return w * 3 * h;
+    case V4L2_PIX_FMT_XBGR32:
+        *bytesPerLine = w * 4;
+        return w * 4 * h;
     case V4L2_PIX_FMT_GREY:
         *bytesPerLine = w;
         return w * h;
@@ -238,6 +242,17 @@ void produceFrame(Device& d, Buffer& buffer) {
             std::memcpy(out + size_t(y) * w * 3, dib.data() + size_t(h - 1 - y) * dibStride,
                         size_t(w) * 3);
         buffer.bytesUsed = w * 3 * h;
+        break;
+    }
+    case V4L2_PIX_FMT_XBGR32: {
+        // BGRX rows, top-down, from the bottom-up 24-bit picture.
+        std::vector<uint8_t>& dib = d.scratch;
+        const size_t dibStride = (size_t(w) * 3 + 3) & ~size_t(3);
+        d.renderer.renderRgb24(dib.data(), dib.size(), stamp, settings);
+        for (uint32_t y = 0; y < h; ++y)
+            libyuv::RGB24ToARGB(dib.data() + size_t(h - 1 - y) * dibStride, int(dibStride),
+                                out + size_t(y) * w * 4, int(w) * 4, int(w), 1);
+        buffer.bytesUsed = w * 4 * h;
         break;
     }
     default:
@@ -724,14 +739,16 @@ int SimulatedV4l2::ioctl(int fd, unsigned long request, void* arg) {
         }
         if (d.streaming)
             return 0;
-        d.renderer.configure(int(d.format.width), int(d.format.height));
-        if (d.format.pixelformat == V4L2_PIX_FMT_MJPEG)
-            d.encoder.configure(int(d.format.width), int(d.format.height));
-        d.scratch.assign(
-            std::max(
-                pattern::PatternRenderer::yuy2Bytes(int(d.format.width), int(d.format.height)),
-                pattern::PatternRenderer::rgb24Bytes(int(d.format.width), int(d.format.height))),
-            0);
+        const int width = int(d.format.width);
+        int height = int(d.format.height);
+        if (d.format.pixelformat == V4L2_PIX_FMT_MJPEG) {
+            height += d.spec.mjpegExtraRows; // a hostile camera's pictures
+            d.encoder.configure(width, height);
+        }
+        d.renderer.configure(width, height);
+        d.scratch.assign(std::max(pattern::PatternRenderer::yuy2Bytes(width, height),
+                                  pattern::PatternRenderer::rgb24Bytes(width, height)),
+                         0);
         d.streaming = true;
         d.sequence = 0;
         d.nextFrame = Clock::now();

@@ -56,6 +56,8 @@ struct SimDeviceSpec {
     // an ENUM_FMT that never ends.
     uint32_t reportedBufferLength = 0;
     bool endlessFormats = false;
+    // MJPEG pictures this many rows taller (or, negative, shorter) than the format announced.
+    int mjpegExtraRows = 0;
 };
 
 // A webcam as USB cameras usually are: YUYV at 640x480 and 1280x720, MJPEG up to 1920x1080,

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -13,6 +14,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -465,4 +467,61 @@ TEST_F(ProfilePathTest, NamesWithASlashAreTakenAsGiven) {
     EXPECT_EQ(platform::resolveProfilePath(""), "");
     EXPECT_EQ(platform::resolveProfilePath(".."), "");
     EXPECT_EQ(platform::resolveProfilePath(nullptr), "");
+}
+
+namespace {
+
+// A file of exactly `size` bytes: section S with k=1, padded by a comment line.
+std::string fileOfSize(size_t size) {
+    std::string text = "[S]\nk=1\n;";
+    text.append(size - text.size() - 1, 'p');
+    text += '\n';
+    return text;
+}
+
+} // namespace
+
+TEST_F(ProfileTest, AFileOfExactlyTheMaximumSizeIsReadAndRewritten) {
+    const size_t limit = size_t{1} << 20;
+    writeText(file_, fileOfSize(limit));
+    EXPECT_EQ(get("S", "k").second, "1");
+    // The same length again still fits; one byte more does not, and the file stays.
+    ASSERT_TRUE(put("S", "k", "2"));
+    EXPECT_EQ(std::filesystem::file_size(file_), limit);
+    EXPECT_EQ(get("S", "k").second, "2");
+    SetLastError(0);
+    EXPECT_FALSE(put("S", "k", "22"));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_TOO_LARGE);
+    EXPECT_EQ(get("S", "k").second, "2");
+    // One byte over the bound is not read at all.
+    writeText(file_, fileOfSize(limit + 1));
+    EXPECT_EQ(get("S", "k").second, "<default>");
+    EXPECT_EQ(entries(), std::vector<std::string>{"Tarnick.ini"});
+}
+
+TEST_F(ProfileTest, AWriteThatFailsAfterItsTemporaryFileExistsLeavesNoTemporaryFile) {
+    writeText(file_, kHandWritten);
+    // Files this process writes may not grow past 256 bytes: writing the new text into the
+    // temporary file fails with EFBIG once that file exists.
+    struct rlimit saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = 256;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const BOOL written = put("VIDEO", "LONG", std::string(400, 'x').c_str());
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_FALSE(written);
+    EXPECT_NE(GetLastError(), DWORD{0});
+    EXPECT_EQ(readText(file_), kHandWritten);
+    EXPECT_EQ(entries(), std::vector<std::string>{"Tarnick.ini"});
+}
+
+TEST_F(ProfileTest, DeletingAKeyThatAppearsMoreThanOnceRemovesEveryLineOfIt) {
+    writeText(file_, "[S]\nk=1\nK = 2\nother=3\nk=4\n[T]\nk=5\n");
+    ASSERT_TRUE(put("s", "k", nullptr));
+    EXPECT_EQ(readText(file_), "[S]\nother=3\n[T]\nk=5\n");
+    EXPECT_EQ(get("S", "k", "gone").second, "gone");
+    EXPECT_EQ(get("T", "k").second, "5");
 }

@@ -345,3 +345,59 @@ TEST(TextCompare, MultibyteComparisonsCountCharactersOrBytes) {
     EXPECT_LT(_mbsncmp(hi, a, 5), 0);
     EXPECT_EQ(_mbsncmp(nullptr, a, 1), _NLSCMPERROR);
 }
+
+namespace {
+
+// The first and last code point of every UTF-8 encoding length, with their bytes and UTF-16.
+struct Boundary {
+    const char* what;
+    std::string utf8;
+    std::u16string utf16;
+};
+const std::vector<Boundary> kBoundaries = {
+    {"U+0001", "\x01", u"\u0001"},
+    {"U+007F", "\x7F", u"\u007F"},
+    {"U+0080", "\xC2\x80", u"\u0080"},
+    {"U+07FF", "\xDF\xBF", u"\u07FF"},
+    {"U+0800", "\xE0\xA0\x80", u"\u0800"},
+    {"U+D7FF", "\xED\x9F\xBF", u"\uD7FF"},
+    {"U+E000", "\xEE\x80\x80", u"\uE000"},
+    {"U+FFFF", "\xEF\xBF\xBF", std::u16string(1, char16_t(0xFFFF))},
+    {"U+10000", "\xF0\x90\x80\x80", u"\U00010000"},
+    {"U+10FFFF", "\xF4\x8F\xBF\xBF", u"\U0010FFFF"},
+};
+
+} // namespace
+
+TEST(TextCodePageConversion, EveryEncodingLengthBoundaryRoundTrips) {
+    for (const Boundary& b : kBoundaries) {
+        SCOPED_TRACE(b.what);
+        EXPECT_EQ(toWide(b.utf8), b.utf16);
+        EXPECT_EQ(toNarrow(b.utf16), b.utf8);
+        // Between ASCII neighbours, so a wrong length would swallow or split them.
+        EXPECT_EQ(toWide("a" + b.utf8 + "z"), u"a" + b.utf16 + u"z");
+        EXPECT_EQ(toNarrow(u"a" + b.utf16 + u"z"), "a" + b.utf8 + "z");
+    }
+    // One step past each boundary in the other direction is an overlong or out-of-range form.
+    for (const char* bad : {"\xC1\xBF", "\xE0\x9F\xBF", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80"}) {
+        SCOPED_TRACE(bad);
+        expectMbToWideFails(bad, ERROR_NO_UNICODE_TRANSLATION);
+    }
+}
+
+TEST(TextBoundedCopy, CopyUtf8BoundedKeepsOrDropsEachBoundaryCharacterWhole) {
+    for (const Boundary& b : kBoundaries) {
+        SCOPED_TRACE(b.what);
+        const std::string text = "ab" + b.utf8;
+        char dest[8];
+        // Room for the character exactly: copied whole.
+        std::memset(dest, '#', sizeof dest);
+        EXPECT_EQ(platform::copyUtf8Bounded(dest, text.size() + 1, text.c_str()), text.size());
+        EXPECT_EQ(std::string(dest), text);
+        // One byte short: the character is left out, never cut.
+        std::memset(dest, '#', sizeof dest);
+        EXPECT_EQ(platform::copyUtf8Bounded(dest, text.size(), text.c_str()), 2u);
+        EXPECT_EQ(std::string(dest), "ab");
+        EXPECT_EQ(dest[text.size()], '#'); // nothing written past the size given
+    }
+}

@@ -47,9 +47,28 @@ bool JpegDecoder::decode(const uint8_t* jpeg, size_t size, const DibFormat& form
         return false;
     const int rc = tjDecompress2(m_handle.get(), jpeg, static_cast<unsigned long>(size), rows,
                                  format.width, static_cast<int>(format.stride()), format.height,
-                                 TJPF_BGR, TJFLAG_BOTTOMUP | TJFLAG_FASTDCT);
+                                 TJPF_BGR, TJFLAG_BOTTOMUP | TJFLAG_FASTDCT | TJFLAG_LIMITSCANS);
     // A truncated or slightly damaged picture still decodes (with a warning); show it.
     return rc == 0 || tjGetErrorCode(m_handle.get()) == TJERR_WARNING;
+}
+
+} // namespace tavrel
+
+namespace tavrel {
+
+bool JpegDecoder::validate(const uint8_t* jpeg, size_t size) {
+    int w = 0;
+    int h = 0;
+    if (!readSize(jpeg, size, w, h) || w <= 0 || h <= 0 || w > kMaxFrameDimension ||
+        h > kMaxFrameDimension)
+        return false;
+    const tjscalingfactor eighth{1, 8};
+    const int sw = TJSCALED(w, eighth);
+    const int sh = TJSCALED(h, eighth);
+    m_scratch.resize(static_cast<size_t>(sw) * 3 * static_cast<size_t>(sh));
+    return tjDecompress2(m_handle.get(), jpeg, static_cast<unsigned long>(size), m_scratch.data(),
+                         sw, sw * 3, sh, TJPF_BGR,
+                         TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS | TJFLAG_FASTDCT) == 0;
 }
 
 } // namespace tavrel

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace tavrel {
 
@@ -34,11 +35,17 @@ public:
     bool valid() const { return m_handle != nullptr; }
     // Reads the picture size from a JPEG's header; false when it is not a JPEG we can read.
     bool readSize(const uint8_t* jpeg, size_t size, int& width, int& height);
-    // Decodes into bottom-up BGR rows of `format` (the JPEG must be of that size).
+    // Decodes into bottom-up BGR rows of `format` (the JPEG must be of that size). A picture
+    // that decodes with a warning (slightly damaged) is still shown.
     bool decode(const uint8_t* jpeg, size_t size, const DibFormat& format, uint8_t* rows);
+    // Whether the whole picture decodes without error or warning, checked at an eighth of its
+    // size: every coefficient is still read, so a truncated or forged picture fails, yet no
+    // buffer of the size its header claims is needed. Reuses one small scratch buffer.
+    bool validate(const uint8_t* jpeg, size_t size);
 
 private:
     TjHandle m_handle;
+    std::vector<uint8_t> m_scratch;
 };
 
 } // namespace tavrel

@@ -27,10 +27,13 @@ bool MultipartParser::takeLine(const uint8_t* data, size_t size, size_t& i) {
     const void* nl = std::memchr(data + i, '\n', size - i);
     const size_t end = nl ? static_cast<size_t>(static_cast<const uint8_t*>(nl) - data) : size;
     const size_t room = m_limits.maxLine - std::min(m_limits.maxLine, m_line.size());
-    if (end - i > room)
+    if (end - i > room) {
+        // Fails as soon as the line is too long, not at its end, which may never come.
         m_lineOverflow = true;
-    else
-        m_line.append(reinterpret_cast<const char*>(data + i), end - i);
+        i += room + 1;
+        return false;
+    }
+    m_line.append(reinterpret_cast<const char*>(data + i), end - i);
     i = nl ? end + 1 : size;
     return nl != nullptr;
 }
@@ -120,12 +123,13 @@ MultipartParser::Status MultipartParser::feed(const uint8_t* data, size_t size, 
         case State::Boundary:
         case State::Headers:
         case State::BoundaryTail: {
-            if (!takeLine(data, size, i))
-                break;
+            const bool whole = takeLine(data, size, i);
             if (m_lineOverflow) {
                 result = fail(Status::TooLarge);
                 break;
             }
+            if (!whole)
+                break;
             if (m_state == State::Boundary) {
                 result = onBoundaryLine(m_line);
             } else if (m_state == State::Headers) {

@@ -45,7 +45,8 @@ public:
 private:
     enum class State { Boundary, Headers, Body, BodyToDelimiter, BoundaryTail, End, Failed };
 
-    // Gathers one line (without its ending) into m_line; false while it is incomplete.
+    // Gathers one line (without its ending) into m_line; false while it is incomplete or once
+    // it has grown past the limit (m_lineOverflow).
     bool takeLine(const uint8_t* data, size_t size, size_t& i);
     Status onBoundaryLine(std::string_view line);
     Status onHeaderLine(std::string_view line);

@@ -1,6 +1,7 @@
 // Socket helpers: dual-stack listener, connect with a deadline, loopback test, target parsing.
 #include "net_socket.h"
 
+#include "resolver.h"
 #include "text_util.h"
 #include "url_text.h"
 
@@ -9,7 +10,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -123,30 +123,42 @@ bool setNonBlocking(int fd) {
     return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-UniqueFd connectBefore(const std::string& host, int port, Clock::time_point deadline) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* list = nullptr;
-    const std::string service = std::to_string(port);
-    if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &list) != 0)
-        return {};
-    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(list, &::freeaddrinfo);
-    for (addrinfo* ai = list; ai; ai = ai->ai_next) {
-        UniqueFd fd(::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                             ai->ai_protocol));
+WaitResult waitFor(int fd, short events, Clock::time_point deadline, int stopFd) {
+    for (;;) {
+        int timeout = -1;
+        if (deadline != Clock::time_point::max()) {
+            timeout = msUntil(deadline);
+            if (timeout == 0 && Clock::now() >= deadline)
+                return WaitResult::TimedOut;
+        }
+        pollfd p[2] = {{fd, events, 0}, {stopFd, POLLIN, 0}};
+        const int n = ::poll(p, stopFd >= 0 ? 2 : 1, timeout);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return WaitResult::Failed;
+        if (stopFd >= 0 && (p[1].revents & POLLIN))
+            return WaitResult::Stopped;
+        if (p[0].revents)
+            return WaitResult::Ready;
+    }
+}
+
+UniqueFd connectBefore(const std::string& host, int port, Clock::time_point deadline, int stopFd) {
+    for (const ResolvedAddress& a : resolveBefore(host, port, deadline, stopFd)) {
+        UniqueFd fd(::socket(a.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
         if (!fd.valid())
             continue;
-        if (::connect(fd.get(), ai->ai_addr, ai->ai_addrlen) != 0) {
+        if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&a.address), a.length) != 0) {
             if (errno != EINPROGRESS)
                 continue;
-            pollfd p{fd.get(), POLLOUT, 0};
-            if (pollBefore(p, deadline) != 1)
-                continue;
+            const WaitResult w = waitFor(fd.get(), POLLOUT, deadline, stopFd);
+            if (w == WaitResult::Stopped || w == WaitResult::TimedOut)
+                return {};
             int err = 0;
             socklen_t len = sizeof err;
-            if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
+            if (w != WaitResult::Ready ||
+                ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
                 continue;
         }
         const int one = 1;
@@ -195,7 +207,7 @@ AddressKey addressKey(const sockaddr_storage& ss) {
     return key;
 }
 
-bool sendAllBefore(int fd, const char* data, size_t size, Clock::time_point deadline) {
+bool sendAllBefore(int fd, const char* data, size_t size, Clock::time_point deadline, int stopFd) {
     while (size > 0) {
         const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
         if (n > 0) {
@@ -205,8 +217,7 @@ bool sendAllBefore(int fd, const char* data, size_t size, Clock::time_point dead
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR)
             return false;
-        pollfd p{fd, POLLOUT, 0};
-        if (pollBefore(p, deadline) != 1)
+        if (waitFor(fd, POLLOUT, deadline, stopFd) != WaitResult::Ready)
             return false;
     }
     return true;

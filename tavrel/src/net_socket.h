@@ -22,12 +22,20 @@ int localPort(int fd);
 // Whether `text` is a numeric IPv4 or IPv6 address listenOn accepts.
 bool isNumericAddress(const std::string& text);
 
-// Connects to host:port before `deadline`; the socket is left non-blocking. Invalid on failure.
-UniqueFd connectBefore(const std::string& host, int port, Clock::time_point deadline);
+// Connects to host:port before `deadline` (name resolution included); the socket is left
+// non-blocking. Gives up at once when `stopFd` (an eventfd, -1 for none) becomes readable.
+// Invalid on failure.
+UniqueFd connectBefore(const std::string& host, int port, Clock::time_point deadline,
+                       int stopFd = -1);
 
 // poll() for one descriptor until `deadline`, resumed after a signal interrupts it; returns
 // what poll returned (0 once the deadline has passed).
 int pollBefore(pollfd& p, Clock::time_point deadline);
+
+// Waits for `events` on `fd` until `deadline` (time_point::max(): no limit) or until `stopFd`
+// becomes readable, resumed after signals.
+enum class WaitResult { Ready, TimedOut, Stopped, Failed };
+WaitResult waitFor(int fd, short events, Clock::time_point deadline, int stopFd);
 
 // Loopback peers are 127/8, ::1 and IPv4-mapped 127/8; every other address is not.
 bool isLoopbackAddress(const sockaddr_storage& address);
@@ -37,8 +45,9 @@ using AddressKey = std::array<uint8_t, 16>;
 AddressKey addressKey(const sockaddr_storage& address);
 bool setNonBlocking(int fd);
 
-// Sends all of `data` before `deadline` on a non-blocking socket.
-bool sendAllBefore(int fd, const char* data, size_t size, Clock::time_point deadline);
+// Sends all of `data` before `deadline` on a non-blocking socket, giving up on a stop.
+bool sendAllBefore(int fd, const char* data, size_t size, Clock::time_point deadline,
+                   int stopFd = -1);
 
 // Where a client connects: "host", "[v6]", or "http://[user:password@]host[:port]/path". A port
 // in a URL wins; URL credentials (percent-encoded) are sent as HTTP Basic credentials.

@@ -1,9 +1,11 @@
-// StreamClient: request, first frame within the time-out, then a delivery thread per connection.
+// StreamClient: request, first frame within the time-out, then a delivery thread that reads,
+// decodes the newest part of each read, and reconnects with a growing pause when the server goes.
 #include "stream_client.h"
 
 #include "raw_media_type.h"
 #include "url_text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -17,47 +19,25 @@ constexpr size_t kReadChunk = 256 * 1024;
 }
 
 std::unique_ptr<StreamClient> StreamClient::open(const char* host, int port,
-                                                 std::chrono::milliseconds timeout, bool allowRaw) {
+                                                 std::chrono::milliseconds timeout, bool allowRaw,
+                                                 ClientTiming timing) {
     StreamTarget target;
     if (!parseStreamTarget(host, port, target))
         return nullptr;
     const auto deadline = Clock::now() + timeout;
     std::unique_ptr<StreamClient> c(new StreamClient());
-    c->m_socket = connectBefore(target.host, target.port, deadline);
+    c->m_target = std::move(target);
+    c->m_allowRaw = allowRaw;
+    c->m_timing = timing;
     c->m_stopEvent = UniqueFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-    if (!c->m_socket.valid() || !c->m_stopEvent.valid() || !c->m_decoder.valid())
-        return nullptr;
-    // Raw frames only where bandwidth is free: a server on this machine.
-    c->m_askedRaw = allowRaw && peerIsLoopback(c->m_socket.get());
-    const bool v6 = target.host.find(':') != std::string::npos;
-    std::string request =
-        "GET " + target.path + " HTTP/1.1\r\nHost: " + (v6 ? "[" : "") + target.host +
-        (v6 ? "]" : "") + ":" + std::to_string(target.port) +
-        "\r\nUser-Agent: Ormidal\r\nAccept: " +
-        (c->m_askedRaw ? "application/x-ormidal-dib, " : "") +
-        "multipart/x-mixed-replace, image/jpeg\r\n" +
-        (target.credentials.empty()
-             ? std::string{}
-             : "Authorization: Basic " + base64Encode(target.credentials) + "\r\n") +
-        "Connection: close\r\n\r\n";
-    if (!sendAllBefore(c->m_socket.get(), request.data(), request.size(), deadline))
+    if (!c->m_stopEvent.valid() || !c->m_decoder.valid())
         return nullptr;
     c->m_readBuffer.resize(kReadChunk);
-    while (!c->m_frameReady) {
-        pollfd p{c->m_socket.get(), POLLIN, 0};
-        if (pollBefore(p, deadline) != 1)
+    if (!c->connect(deadline))
+        return nullptr;
+    while (!c->m_frameReady)
+        if (!c->readSome(deadline))
             return nullptr;
-        const ssize_t n =
-            ::recv(c->m_socket.get(), c->m_readBuffer.data(), c->m_readBuffer.size(), 0);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR))
-            continue;
-        if (n <= 0)
-            return nullptr;
-        if (c->m_reader.feed(c->m_readBuffer.data(), static_cast<size_t>(n), *c) !=
-                StreamReader::Status::NeedMore &&
-            !c->m_frameReady)
-            return nullptr;
-    }
     return c;
 }
 
@@ -65,60 +45,109 @@ StreamClient::~StreamClient() {
     stop();
 }
 
-// Runs wherever the reader runs: the window thread during open, the delivery thread after.
+// Window thread (open) or delivery thread (reconnection).
+bool StreamClient::connect(Clock::time_point deadline) {
+    m_connected = false;
+    m_socket = connectBefore(m_target.host, m_target.port, deadline, m_stopEvent.get());
+    if (!m_socket.valid())
+        return false;
+    // Raw frames only where bandwidth is free: a server on this machine.
+    m_askedRaw = m_allowRaw && peerIsLoopback(m_socket.get());
+    const std::string& host = m_target.host;
+    const bool v6 = host.find(':') != std::string::npos;
+    std::string request =
+        "GET " + m_target.path + " HTTP/1.1\r\nHost: " + (v6 ? "[" : "") + host + (v6 ? "]" : "") +
+        ":" + std::to_string(m_target.port) +
+        "\r\nUser-Agent: Ormidal\r\nAccept: " + (m_askedRaw ? "application/x-ormidal-dib, " : "") +
+        "multipart/x-mixed-replace, image/jpeg\r\n";
+    if (!m_target.credentials.empty())
+        request += "Authorization: Basic " + base64Encode(m_target.credentials) + "\r\n";
+    request += "Connection: close\r\n\r\n";
+    if (!sendAllBefore(m_socket.get(), request.data(), request.size(), deadline,
+                       m_stopEvent.get())) {
+        m_socket.reset();
+        return false;
+    }
+    m_reader = StreamReader{};
+    m_havePending = false;
+    ++m_connects;
+    m_connected = true;
+    return true;
+}
+
+bool StreamClient::readSome(Clock::time_point deadline) {
+    if (waitFor(m_socket.get(), POLLIN, deadline, m_stopEvent.get()) != WaitResult::Ready)
+        return false;
+    const ssize_t n = ::recv(m_socket.get(), m_readBuffer.data(), m_readBuffer.size(), 0);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return true;
+    if (n <= 0)
+        return false; // the server went away
+    // Feeding only gathers parts (the newest wins); the one decode comes after.
+    const StreamReader::Status s =
+        m_reader.feed(m_readBuffer.data(), static_cast<size_t>(n), *this);
+    if (stopRequested())
+        return false;
+    takePending();
+    return s == StreamReader::Status::NeedMore;
+}
+
 void StreamClient::onPart(const MultipartPart& part) {
+    if (m_havePending)
+        ++m_skipped;
+    m_pending.assign(part.data, part.data + part.size);
+    m_pendingType.assign(part.contentType);
+    m_havePending = true;
+}
+
+void StreamClient::takePending() {
+    if (!m_havePending)
+        return;
+    m_havePending = false;
     DibFormat f{0, 0, 24};
-    const RawTypeResult rawType = parseRawMediaType(part.contentType, f);
-    if (rawType == RawTypeResult::Invalid) {
-        ++m_dropped;
-        return;
-    }
+    const RawTypeResult rawType = parseRawMediaType(m_pendingType, f);
     const bool raw = rawType == RawTypeResult::Ok;
-    // Anything not raw is read as JPEG whatever its label says; cameras label sloppily.
-    if (!raw && !m_decoder.readSize(part.data, part.size, f.width, f.height)) {
-        ++m_dropped;
-        return;
-    }
-    if (!f.valid()) {
-        ++m_dropped;
-        return;
-    }
-    if (!m_haveFormat) {
-        m_format = f;
-        m_frame.assign(f.imageBytes(), 0); // the one allocation, bounded by DibFormat::valid
-        m_haveFormat = true;
-    } else if (!(f == m_format)) {
-        ++m_dropped; // the window's buffer was sized from the first frame
-        return;
-    }
-    if (raw) {
-        if (part.size != m_frame.size()) {
+    // Everything about a part is checked before it may fix the format or size a buffer: a
+    // raw part's length against its size, a picture by decoding all of it (at an eighth of
+    // its size). Anything not raw is read as JPEG whatever its label says; cameras label
+    // sloppily.
+    bool ok = rawType != RawTypeResult::Invalid;
+    if (ok && raw)
+        ok = m_pending.size() == f.imageBytes();
+    else if (ok)
+        ok = m_decoder.readSize(m_pending.data(), m_pending.size(), f.width, f.height);
+    ok = ok && f.valid();
+    if (ok && !m_haveFormat) {
+        if (!raw && !m_decoder.validate(m_pending.data(), m_pending.size())) {
             ++m_dropped;
             return;
         }
-        std::memcpy(m_frame.data(), part.data, part.size);
-    } else if (!m_decoder.decode(part.data, part.size, m_format, m_frame.data())) {
+        m_format = f;
+        m_frame.assign(f.imageBytes(), 0); // the one allocation, bounded by DibFormat::valid
+        m_haveFormat = true;
+    }
+    // The window's buffer was sized from the first frame: another size is never written.
+    ok = ok && f == m_format;
+    if (ok && raw)
+        m_frame.swap(m_pending); // same size; the old frame's buffer takes the next part
+    else if (ok)
+        ok = m_decoder.decode(m_pending.data(), m_pending.size(), m_format, m_frame.data());
+    if (!ok) {
         ++m_dropped;
         return;
     }
     m_frameReady = true;
-    if (m_delivering && !m_stopRequested.load()) {
-        // Delivery thread; no lock is held while the application draws.
-        m_callback(m_frame.data(), m_context);
-        ++m_delivered;
-    }
 }
 
 bool StreamClient::run(FrameCallback callback, void* context) {
-    if (!callback || m_thread.joinable() || !m_socket.valid())
+    if (!callback || m_thread.joinable())
         return false;
     // A Stop before this Run left its wake-up in the eventfd; take it, or the new delivery
-    // thread would end at its first poll.
+    // thread would end at its first wait.
     uint64_t pending = 0;
     [[maybe_unused]] ssize_t n = ::read(m_stopEvent.get(), &pending, sizeof pending);
     m_callback = callback;
     m_context = context;
-    m_delivering = true;
     m_stopRequested = false;
     m_running = true;
     m_thread = std::thread([this] { deliveryLoop(); });
@@ -134,31 +163,33 @@ void StreamClient::stop() {
     m_running = false;
 }
 
-// Delivery thread.
+// Delivery thread. Every wait in here also ends on the stop event, so stop() is prompt.
 void StreamClient::deliveryLoop() {
-    if (m_frameReady && !m_stopRequested) {
-        m_callback(m_frame.data(), m_context);
-        ++m_delivered;
-    }
-    while (!m_stopRequested) {
-        pollfd p[2] = {{m_socket.get(), POLLIN, 0}, {m_stopEvent.get(), POLLIN, 0}};
-        if (::poll(p, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        if (m_stopRequested || (p[1].revents & POLLIN))
-            break;
-        const ssize_t n = ::recv(m_socket.get(), m_readBuffer.data(), m_readBuffer.size(), 0);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+    auto retry = m_timing.firstRetry;
+    while (!stopRequested()) {
+        if (m_frameReady) {
+            m_frameReady = false;
+            // No lock is held while the application draws.
+            m_callback(m_frame.data(), m_context);
+            ++m_delivered;
+            retry = m_timing.firstRetry;
             continue;
-        if (n <= 0)
-            break; // the server went away
-        if (m_reader.feed(m_readBuffer.data(), static_cast<size_t>(n), *this) !=
-            StreamReader::Status::NeedMore)
-            break;
+        }
+        if (!m_socket.valid()) {
+            // The server went away: try again after a pause that grows up to lastRetry. The
+            // caller keeps showing the last frame meanwhile.
+            if (waitFor(m_stopEvent.get(), POLLIN, Clock::now() + retry, -1) !=
+                WaitResult::TimedOut)
+                break;
+            retry = std::min(retry * 2, m_timing.lastRetry);
+            connect(Clock::now() + m_timing.connectTimeout);
+            continue;
+        }
+        if (!readSome(Clock::time_point::max())) {
+            m_socket.reset();
+            m_connected = false;
+        }
     }
-    m_running = false;
 }
 
 } // namespace tavrel

@@ -155,6 +155,61 @@ TEST_F(TavrelInterop, ChromiumShowsTheLivePictureOnThePage) {
     EXPECT_TRUE(looksBlue(bgr, (100 * 400 + 80) * 3)) << "the image's lower half";
 }
 
+// The same server with an access key: curl with the key in the URL or as credentials, and a
+// browser that opened the page with the key.
+class TavrelInteropKey : public TavrelInterop {
+protected:
+    static constexpr const char* kKey = "k3y-for/browsers";
+    void SetUp() override {
+        ASSERT_EQ(m_server.SetAccessKey(kKey), 0);
+        TavrelInterop::SetUp();
+    }
+    std::string keyed(const char* path) const {
+        return url(path) + std::string("?key=k3y-for%2Fbrowsers");
+    }
+};
+
+TEST_F(TavrelInteropKey, CurlNeedsTheKeyOnEveryRoute) {
+    const std::string curl = findTool("curl");
+    if (curl.empty())
+        GTEST_SKIP() << "curl not installed";
+    auto status = [&](std::vector<std::string> args) {
+        const std::string codes = m_dir + "/code.txt";
+        args.insert(args.begin(), {curl, "-s", "-m", "3", "-o", "/dev/null", "-w", "%{http_code}"});
+        Child run(args, codes);
+        run.wait(10s);
+        return readFile(codes);
+    };
+    for (const char* route : {"/", "/stream", "/snapshot.jpg"}) {
+        EXPECT_EQ(status({url(route)}), "401") << route;
+        EXPECT_EQ(status({"-u", "me:wrong", url(route)}), "401") << route;
+    }
+    EXPECT_EQ(status({keyed("/")}), "200");
+    EXPECT_EQ(status({keyed("/snapshot.jpg")}), "200");
+    EXPECT_EQ(status({"-u", std::string(":") + kKey, url("/snapshot.jpg")}), "200");
+    EXPECT_EQ(status({"-u", std::string("anyone:") + kKey, url("/")}), "200");
+    EXPECT_EQ(status({keyed("/nothing")}), "404");
+}
+
+TEST_F(TavrelInteropKey, ChromiumOpeningThePageWithTheKeyShowsThePicture) {
+    std::string chromium = findTool("chromium");
+    if (chromium.empty())
+        chromium = findTool("chromium-browser");
+    const std::string ffmpeg = findTool("ffmpeg");
+    if (chromium.empty() || ffmpeg.empty())
+        GTEST_SKIP() << "chromium or ffmpeg not installed";
+    const std::string shot = m_dir + "/shot.png";
+    Child c({chromium, "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
+             "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             "--hide-scrollbars", "--user-data-dir=" + m_dir + "/profile", "--window-size=400,300",
+             "--timeout=4000", "--screenshot=" + shot, keyed("/")});
+    ASSERT_EQ(c.wait(40s), 0);
+    const std::string bgr = toBgr(shot, ffmpeg);
+    ASSERT_EQ(bgr.size(), size_t{400} * 300 * 3);
+    EXPECT_TRUE(looksRed(bgr, (20 * 400 + 80) * 3)) << "the image's upper half";
+    EXPECT_TRUE(looksBlue(bgr, (100 * 400 + 80) * 3)) << "the image's lower half";
+}
+
 struct Counter {
     std::atomic<int> frames{0};
     static void onFrame(unsigned char*, void* self) { ++static_cast<Counter*>(self)->frames; }

@@ -137,18 +137,22 @@ TEST_F(TavrelStream, StopWhileFramesFlowEndsCallbacksAndCloseWithClientsAttached
     EXPECT_EQ(receivers[0]->count, after) << "a callback ran after Stop returned";
     clients[0]->Close();
 
-    // The server closes under three running clients: their delivery ends on its own.
+    // The server closes under three running clients: they keep receiving from the user's
+    // point of view (reconnecting), deliver nothing, and still stop at once.
     m_feeder.reset();
     EXPECT_EQ(m_server.Close(), 0);
     EXPECT_EQ(m_server.IsOpen(), 0);
+    std::this_thread::sleep_for(300ms);
     for (int i = 1; i < 4; ++i) {
-        const auto end = std::chrono::steady_clock::now() + 5s;
-        while (clients[i]->IsRunning() && std::chrono::steady_clock::now() < end)
-            std::this_thread::sleep_for(10ms);
-        EXPECT_EQ(clients[i]->IsRunning(), 0) << "a vanished server must end delivery";
+        EXPECT_EQ(clients[i]->IsRunning(), 1) << "a client that reconnects is still receiving";
         EXPECT_EQ(clients[i]->IsOpen(), 1);
+        const int frames = receivers[i]->count;
+        std::this_thread::sleep_for(100ms);
+        EXPECT_EQ(receivers[i]->count, frames);
+        const auto start = std::chrono::steady_clock::now();
         clients[i]->Stop();
         clients[i]->Close();
+        EXPECT_LE(std::chrono::steady_clock::now() - start, 1s);
     }
 }
 
@@ -518,6 +522,68 @@ TEST(TavrelClient, UrlHostWithPortAndPathWinsOverThePortArgument) {
     c.Close();
     const std::string missing = "http://127.0.0.1:" + std::to_string(server->port()) + "/nothing";
     EXPECT_NE(c.OpenClient(const_cast<char*>(missing.c_str()), 1), 0) << "404 is a failure";
+}
+
+} // namespace
+
+namespace {
+
+std::string timestampOf(const std::string& partHead) {
+    const size_t at = partHead.find("X-Timestamp: ");
+    return at == std::string::npos ? ""
+                                   : partHead.substr(at + 13, partHead.find('\r', at) - at - 13);
+}
+
+TEST(TavrelIdleCamera, RawClientGetsEachFrameOnceThenAFewResendsASecond) {
+    ServerOptions o;
+    o.port = 0;
+    o.format = kSmall;
+    auto server = StreamServer::start(o);
+    ASSERT_TRUE(server);
+    PartCounter reader(server->port(), "/stream?raw=1");
+    std::this_thread::sleep_for(200ms);
+    // Five frames, closer together than the resend interval: each must come exactly once.
+    for (int i = 0; i < 5; ++i) {
+        auto frame = makeFrame(kSmall, i);
+        ASSERT_TRUE(server->addFrame(frame.data()));
+        std::this_thread::sleep_for(150ms);
+    }
+    std::this_thread::sleep_for(3200ms); // the camera idles
+    const auto heads = reader.heads();
+    ASSERT_GE(heads.size(), 5u);
+    std::vector<std::string> stamps;
+    for (auto& h : heads)
+        stamps.push_back(timestampOf(h));
+    for (size_t i = 1; i < 5; ++i)
+        EXPECT_LT(stamps[i - 1], stamps[i]) << "frame " << i << " repeated or out of order";
+    const size_t resends = heads.size() - 5;
+    EXPECT_GE(resends, 2u) << "the last frame goes out again while the camera idles";
+    EXPECT_LE(resends, 4u) << "about once a second, no more";
+    for (size_t i = 5; i < stamps.size(); ++i)
+        EXPECT_EQ(stamps[i], stamps[4]) << "a resend is the last frame";
+}
+
+TEST(TavrelIdleCamera, SnapshotAnswersAtOnceWithTheLastFrame) {
+    ServerOptions o;
+    o.port = 0;
+    o.format = kSmall;
+    auto server = StreamServer::start(o);
+    ASSERT_TRUE(server);
+    JpegDecoder d;
+    for (int index : {3, 11}) {
+        const auto frame = makeFrame(kSmall, index);
+        ASSERT_TRUE(server->addFrame(frame.data()));
+        std::this_thread::sleep_for(1500ms); // idle, nobody watching: nothing encoded yet
+        const HttpAnswer a = httpGet(server->port(), "/snapshot.jpg");
+        ASSERT_EQ(a.status, 200) << a.head;
+        EXPECT_LE(a.took, 1s) << "the snapshot waited for a frame that never comes";
+        std::vector<uint8_t> rows(kSmall.imageBytes());
+        ASSERT_TRUE(d.decode(reinterpret_cast<const uint8_t*>(a.body.data()), a.body.size(), kSmall,
+                             rows.data()));
+        EXPECT_GT(psnr(frame, rows.data(), kSmall), 30.0) << "not the last frame";
+        const auto other = makeFrame(kSmall, index + 20);
+        EXPECT_LT(psnr(other, rows.data(), kSmall), psnr(frame, rows.data(), kSmall));
+    }
 }
 
 } // namespace

@@ -1,9 +1,12 @@
 // The parsers that read peer bytes: requests, response heads, chunked bodies, multipart, raw type.
 #include "chunked_decoder.h"
 #include "http_request_parser.h"
+#include "http_response_parser.h"
 #include "multipart_parser.h"
+#include "net_socket.h"
 #include "raw_media_type.h"
 #include "stream_reader.h"
+#include "url_text.h"
 
 #include <cstring>
 #include <gtest/gtest.h>
@@ -251,6 +254,103 @@ TEST(TavrelStreamReader, BoundaryIsReadFromTheContentType) {
               "a b");
     EXPECT_EQ(StreamReader::boundaryOf("application/octet-stream;boundary=abc"), "");
     EXPECT_EQ(StreamReader::boundaryOf("multipart/x-mixed-replace"), "");
+}
+
+TEST(TavrelResponseParser, TwoDifferentContentLengthsAreRefusedTwoEqualOnesAccepted) {
+    auto parse = [](const std::string& head) {
+        HttpResponseParser p;
+        size_t used = 0;
+        return p.feed(reinterpret_cast<const uint8_t*>(head.data()), head.size(), used);
+    };
+    EXPECT_EQ(parse("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n"),
+              HttpResponseParser::Status::Malformed);
+    EXPECT_EQ(parse("HTTP/1.1 200 OK\r\nContent-Length: 5\r\ncontent-length: 5\r\n\r\n"),
+              HttpResponseParser::Status::Complete);
+    Parts parts;
+    EXPECT_EQ(readAll("HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace;boundary=q\r\n"
+                      "Content-Length: 1\r\nContent-Length: 2\r\n\r\n--q\r\n",
+                      parts),
+              StreamReader::Status::Error);
+}
+
+TEST(TavrelStreamReader, OverlongLineFailsAsSoonAsItPassesTheLimit) {
+    // A line that never ends must fail once it is longer than the limit, not at its newline.
+    for (const std::string start : {"", "--q\r\n", "--q\r\nContent-Length: 2\r\n\r\nok\r\n"}) {
+        MultipartParser p("q");
+        const std::string chunk = start + std::string(64 * 1024, 'h');
+        size_t used = 0;
+        EXPECT_EQ(p.feed(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size(), used),
+                  start.size() > 10 ? MultipartParser::Status::Part
+                                    : MultipartParser::Status::TooLarge)
+            << start;
+        if (start.size() > 10) {
+            const size_t at = used;
+            EXPECT_EQ(p.feed(reinterpret_cast<const uint8_t*>(chunk.data()) + at, chunk.size() - at,
+                             used),
+                      MultipartParser::Status::TooLarge);
+        }
+        EXPECT_LT(used, 4096u) << "read far past the limit";
+    }
+}
+
+TEST(TavrelUrlText, PercentEncodingRoundTripsAndRefusesBadEscapes) {
+    const std::string all = "key with spaces/&?=#%+\"<>é";
+    const std::string enc = percentEncode(all);
+    EXPECT_EQ(enc.find_first_of(" /&?=#\"<>"), std::string::npos) << enc;
+    EXPECT_EQ(percentDecode(enc, 100), all);
+    EXPECT_EQ(percentDecode("a%2", 10), std::nullopt);
+    EXPECT_EQ(percentDecode("a%zz", 10), std::nullopt);
+    EXPECT_EQ(percentDecode("%0a", 10), std::nullopt) << "control characters";
+    EXPECT_EQ(percentDecode("abcd", 3), std::nullopt);
+    EXPECT_EQ(percentDecode("a+b", 3), "a+b");
+    EXPECT_EQ(queryValue("raw=1&key=x%20y&key=z", "key"), "x%20y");
+    EXPECT_EQ(queryValue("xkey=1&ke=2", "key"), std::nullopt);
+    EXPECT_EQ(queryValue("key", "key"), std::nullopt);
+    EXPECT_EQ(queryValue("key=", "key"), "");
+}
+
+TEST(TavrelUrlText, Base64RoundTripsAndRefusesAnythingElse) {
+    for (const std::string& s : std::vector<std::string>{"", "a", "ab", "abc", "abcd",
+                                                         ":open sesame", std::string("\0\xff", 2)})
+        EXPECT_EQ(base64Decode(base64Encode(s), 64), s) << s;
+    EXPECT_EQ(base64Encode(":s3cret"), "OnMzY3JldA==");
+    for (const char* bad : {"abc", "ab=c", "a===", "YQ==YQ==", "Y!==", "YQ="})
+        EXPECT_EQ(base64Decode(bad, 64), std::nullopt) << bad;
+    EXPECT_EQ(base64Decode("YWJjZA==", 3), std::nullopt) << "longer than allowed";
+}
+
+TEST(TavrelRequestParser, CredentialsAndStreamPreferenceAreRead) {
+    HttpRequestParser a;
+    std::string r = "GET /?key=1 HTTP/1.1\r\nAuthorization:  Basic OnMzY3JldA== \r\n"
+                    "Accept: multipart/x-mixed-replace, image/jpeg\r\n\r\n";
+    ASSERT_EQ(a.feed(r.data(), r.size()), HttpRequestParser::Status::Complete);
+    EXPECT_EQ(a.request().authorization, "Basic OnMzY3JldA==");
+    EXPECT_EQ(a.request().query, "key=1");
+    EXPECT_TRUE(a.request().prefersStream);
+    HttpRequestParser browser;
+    r = "GET / HTTP/1.1\r\nAccept: text/html, multipart/x-mixed-replace\r\n\r\n";
+    ASSERT_EQ(browser.feed(r.data(), r.size()), HttpRequestParser::Status::Complete);
+    EXPECT_FALSE(browser.request().prefersStream);
+    HttpRequestParser twice;
+    r = "GET / HTTP/1.1\r\nAuthorization: Basic a\r\nAuthorization: Basic b\r\n\r\n";
+    EXPECT_EQ(twice.feed(r.data(), r.size()), HttpRequestParser::Status::Malformed);
+}
+
+TEST(TavrelStreamTarget, UrlCredentialsAreDecodedAndOnlyTakenFromUrls) {
+    StreamTarget t;
+    ASSERT_TRUE(parseStreamTarget("http://:k%40y%3A1@host:81/", 7373, t));
+    EXPECT_EQ(t.credentials, ":k@y:1");
+    EXPECT_EQ(t.host, "host");
+    EXPECT_EQ(t.port, 81);
+    EXPECT_EQ(t.path, "/");
+    ASSERT_TRUE(parseStreamTarget("http://me:pw@[::1]/video", 7373, t));
+    EXPECT_EQ(t.credentials, "me:pw");
+    EXPECT_EQ(t.host, "::1");
+    ASSERT_TRUE(parseStreamTarget("http://host/", 7373, t));
+    EXPECT_EQ(t.credentials, "");
+    EXPECT_FALSE(parseStreamTarget("me:pw@host", 7373, t)) << "credentials need the URL form";
+    EXPECT_FALSE(parseStreamTarget("http://:bad%zz@host/", 7373, t));
+    EXPECT_FALSE(parseStreamTarget("http://:a%0ab@host/", 7373, t));
 }
 
 } // namespace

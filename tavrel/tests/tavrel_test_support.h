@@ -338,3 +338,88 @@ private:
 };
 
 } // namespace tavrel::test
+
+namespace tavrel::test {
+
+// Peak resident memory since the last resetPeakResident(), in KiB.
+inline void resetPeakResident() {
+    if (FILE* f = std::fopen("/proc/self/clear_refs", "w")) {
+        std::fputs("5", f);
+        std::fclose(f);
+    }
+}
+inline long peakResidentKb() {
+    FILE* f = std::fopen("/proc/self/status", "r");
+    long kb = -1;
+    char line[256];
+    while (f && std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "VmHWM: %ld kB", &kb) == 1)
+            break;
+    if (f)
+        std::fclose(f);
+    return kb;
+}
+
+// A loopback server whose answer to every connection is written by the test: `script` runs on
+// the server's thread for each accepted connection and sends what it likes until `stopping()`.
+class ScriptedServer {
+public:
+    using Script = std::function<void(int fd, const std::atomic<bool>& stopping)>;
+    explicit ScriptedServer(Script script) : m_script(std::move(script)) {
+        m_listener = loopback::listen(&m_port, 16);
+        m_thread = std::thread([this] { loop(); });
+    }
+    ~ScriptedServer() {
+        m_stop = true;
+        ::shutdown(m_listener, SHUT_RDWR);
+        m_thread.join();
+        ::close(m_listener);
+    }
+    int port() const { return m_port; }
+    int connections() const { return m_connections; }
+
+private:
+    void loop() {
+        while (!m_stop) {
+            const int fd = ::accept(m_listener, nullptr, nullptr);
+            if (fd < 0)
+                continue;
+            ++m_connections;
+            // Read the request, so closing the socket later never resets the answer.
+            timeval tv{0, 200000};
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+            char buf[4096];
+            [[maybe_unused]] ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            m_script(fd, m_stop);
+            ::close(fd);
+        }
+    }
+
+    Script m_script;
+    int m_listener = -1;
+    int m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_connections{0};
+    std::thread m_thread;
+};
+
+inline bool sendAll(int fd, const std::string& bytes) {
+    size_t off = 0;
+    while (off < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        off += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+inline const std::string kStreamHead = "HTTP/1.1 200 OK\r\nContent-Type: "
+                                       "multipart/x-mixed-replace;boundary=b\r\n\r\n";
+
+inline std::string part(const std::string& type, const std::string& body) {
+    return "--b\r\nContent-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + body + "\r\n";
+}
+
+} // namespace tavrel::test

@@ -74,7 +74,9 @@ HRESULT MemAllocator::GetBuffer(IMediaSample** sample, REFERENCE_TIME*, REFERENC
                 break;
             if (flags & AM_GBF_NOWAIT)
                 return VFW_E_TIMEOUT;
+            ++waiting_;
             returned_.wait(lock);
+            --waiting_;
         }
         taken = free_.back();
         free_.pop_back();
@@ -106,6 +108,11 @@ HRESULT MemAllocator::ReleaseBuffer(IMediaSample* sample) {
 int MemAllocator::outstanding() {
     std::lock_guard lock(mutex_);
     return outstanding_;
+}
+
+int MemAllocator::waiting() {
+    std::lock_guard lock(mutex_);
+    return waiting_;
 }
 
 } // namespace platform::media

@@ -29,6 +29,8 @@ public:
 
     // Samples handed out and not yet returned.
     int outstanding();
+    // GetBuffer calls blocked right now, waiting for a sample to come back.
+    int waiting();
 
 private:
     ~MemAllocator() override = default;
@@ -40,6 +42,7 @@ private:
     std::vector<std::unique_ptr<MediaSample>> pool_;
     std::vector<MediaSample*> free_; // capacity reserved: returning never allocates
     int outstanding_ = 0;
+    int waiting_ = 0;
 };
 
 } // namespace platform::media

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace platform::media;
@@ -118,3 +121,82 @@ TEST(ColourConversion, LayoutRefusesWhatItCannotSize) {
 }
 
 } // namespace
+
+namespace {
+
+// A picture placed so that its last byte is the last readable byte: the page after it is
+// unmapped, so reading one byte too far faults in any build.
+class EndOfPage {
+public:
+    explicit EndOfPage(size_t size) : size_(size) {
+        const size_t page = size_t(sysconf(_SC_PAGESIZE));
+        mapped_ = ((size + page - 1) / page + 1) * page;
+        base_ = static_cast<BYTE*>(
+            mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        if (base_ != MAP_FAILED)
+            mprotect(base_ + mapped_ - page, page, PROT_NONE);
+    }
+    ~EndOfPage() {
+        if (base_ != MAP_FAILED)
+            munmap(base_, mapped_);
+    }
+    EndOfPage(const EndOfPage&) = delete;
+    EndOfPage& operator=(const EndOfPage&) = delete;
+    bool ok() const { return base_ != MAP_FAILED; }
+    BYTE* data() { return base_ + (mapped_ - size_t(sysconf(_SC_PAGESIZE))) - size_; }
+
+private:
+    size_t size_, mapped_ = 0;
+    BYTE* base_;
+};
+
+} // namespace
+
+TEST(ColourConversion, OddSizedFourTwoZeroPicturesConvertWithoutReadingPastThem) {
+    // 7x5: the last chroma column covers one pixel, the last chroma row one row.
+    const LONG w = 7, h = 5, cw = 4, ch = 3;
+    const BYTE redY = 81, redU = 90, redV = 240, blueY = 41, blueU = 240, blueV = 110;
+    for (const GUID& subtype : {MEDIASUBTYPE_NV12, MEDIASUBTYPE_I420}) {
+        const bool nv12 = subtype == MEDIASUBTYPE_NV12;
+        SCOPED_TRACE(nv12 ? "NV12" : "I420");
+        BITMAPINFOHEADER header{};
+        header.biWidth = w;
+        header.biHeight = -h;
+        header.biBitCount = 12;
+        PictureLayout layout{};
+        ASSERT_TRUE(layoutOf(subtype, header, layout));
+        ASSERT_EQ(layout.size, w * h + 2 * cw * ch);
+        // Rows 0 and 1 red (one chroma row), the rest blue; the last row (4) is blue and has
+        // a chroma row of its own.
+        std::vector<BYTE> picture;
+        for (LONG y = 0; y < h; ++y)
+            picture.insert(picture.end(), size_t(w), y < 2 ? redY : blueY);
+        if (nv12) {
+            for (LONG y = 0; y < ch; ++y)
+                for (LONG x = 0; x < cw; ++x)
+                    picture.insert(picture.end(), {y == 0 ? redU : blueU, y == 0 ? redV : blueV});
+        } else {
+            for (const bool uPlane : {true, false})
+                for (LONG y = 0; y < ch; ++y)
+                    picture.insert(picture.end(), size_t(cw),
+                                   y == 0 ? (uPlane ? redU : redV) : (uPlane ? blueU : blueV));
+        }
+        ASSERT_EQ(LONG(picture.size()), layout.size);
+        EndOfPage source(picture.size());
+        ASSERT_TRUE(source.ok());
+        std::copy(picture.begin(), picture.end(), source.data());
+        std::vector<BYTE> band(size_t(w) * 4 * kBandRows);
+        for (const int bits : {24, 32}) {
+            const LONG stride = ((w * bits + 31) / 32) * 4;
+            std::vector<BYTE> dst(size_t(stride) * h + 16, 0xCD);
+            ASSERT_TRUE(convertToRgb(layout, source.data(), dst.data(), stride, bits, band.data()));
+            for (LONG row = 0; row < h; ++row) // memory row 0 is the bottom of the picture
+                for (LONG x = 0; x < w; ++x) {
+                    const BYTE* pixel = dst.data() + row * stride + x * (bits / 8);
+                    EXPECT_EQ(isRed(pixel), row >= h - 2) << bits << " row " << row << " x " << x;
+                    EXPECT_EQ(isBlue(pixel), row < h - 2) << bits << " row " << row << " x " << x;
+                }
+            EXPECT_EQ(dst[size_t(stride) * h], 0xCD);
+        }
+    }
+}

@@ -485,3 +485,33 @@ TEST_F(Graph, TransformsRefusePicturesTooLargeOrTallToSize) {
 }
 
 } // namespace
+
+TEST_F(Graph, OneShotDeliversOneSamplePerRunAndKeepsIt) {
+    auto source = add(testSource(MEDIASUBTYPE_YUY2), u"Source");
+    auto grabber = grabberFor(MEDIASUBTYPE_RGB24, callback);
+    auto sg = grabber.query<ISampleGrabber>();
+    ASSERT_EQ(connect(source.Get(), grabber.Get()), S_OK);
+    ASSERT_EQ(sg->SetOneShot(TRUE), S_OK);
+    ASSERT_EQ(sg->SetBufferSamples(TRUE), S_OK);
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE(run);
+        ASSERT_EQ(control->Run(), S_OK);
+        ASSERT_TRUE(callback.waitFor(run));
+        // At 30 frames a second, several more pictures would have come by now.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(callback.samples(), run);
+        ASSERT_EQ(control->Stop(), S_OK);
+        // The one sample is kept.
+        LONG size = 0;
+        ASSERT_EQ(sg->GetCurrentBuffer(&size, nullptr), S_OK);
+        EXPECT_EQ(size, 64 * 3 * 48);
+        std::vector<BYTE> kept(static_cast<size_t>(size));
+        ASSERT_EQ(sg->GetCurrentBuffer(&size, reinterpret_cast<LONG*>(kept.data())), S_OK);
+        EXPECT_EQ(kept, callback.lastBuffer());
+    }
+    // Back to continuous: the stream keeps flowing.
+    ASSERT_EQ(sg->SetOneShot(FALSE), S_OK);
+    ASSERT_EQ(control->Run(), S_OK);
+    EXPECT_TRUE(callback.waitFor(6));
+    ASSERT_EQ(control->Stop(), S_OK);
+}

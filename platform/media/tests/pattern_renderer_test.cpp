@@ -154,3 +154,67 @@ TEST(PatternRenderer, RefusesWhatItCannotDrawSafely) {
     std::vector<uint8_t> jpeg(encoder.maxFrameBytes() - 1);
     EXPECT_EQ(encoder.encodeYuy2(out.data(), 320, jpeg.data(), jpeg.size()), 0u);
 }
+
+namespace {
+
+// A picture buffer with guard bytes on both sides, to see a write outside the picture.
+struct Guarded {
+    static constexpr size_t kGuard = 4096;
+    std::vector<uint8_t> bytes;
+    explicit Guarded(size_t picture) : bytes(picture + 2 * kGuard, 0xA5) {}
+    uint8_t* picture() { return bytes.data() + kGuard; }
+    bool guardsIntact() const {
+        const size_t tail = bytes.size() - kGuard;
+        for (size_t i = 0; i < kGuard; ++i)
+            if (bytes[i] != 0xA5 || bytes[tail + i] != 0xA5)
+                return false;
+        return true;
+    }
+};
+
+} // namespace
+
+TEST(PatternRenderer, NarrowPicturesAreRefusedAndNothingIsWritten) {
+    // The strip needs one column per cell: narrower pictures would be drawn from before
+    // their first column.
+    for (int width = pattern::kMinSide; width < pattern::kStripColumns; ++width) {
+        SCOPED_TRACE(width);
+        pattern::PatternRenderer renderer;
+        EXPECT_FALSE(renderer.configure(width, 120));
+        Guarded yuy2(pattern::PatternRenderer::yuy2Bytes(width, 120));
+        Guarded rgb(pattern::PatternRenderer::rgb24Bytes(width, 120));
+        renderer.renderYuy2(yuy2.picture(), size_t(width) * 2, {7, 0}, {});
+        renderer.renderRgb24(rgb.picture(), rgb.bytes.size() - 2 * Guarded::kGuard, {7, 0}, {});
+        EXPECT_TRUE(yuy2.guardsIntact());
+        EXPECT_TRUE(rgb.guardsIntact());
+    }
+    // A refused size does not leave the previous one in force.
+    pattern::PatternRenderer renderer;
+    ASSERT_TRUE(renderer.configure(640, 480));
+    EXPECT_FALSE(renderer.configure(20, 480));
+    Guarded small(pattern::PatternRenderer::yuy2Bytes(20, 480));
+    EXPECT_FALSE(renderer.renderYuy2(small.picture(), 40 * 2, {1, 0}, {}));
+    EXPECT_TRUE(small.guardsIntact());
+}
+
+TEST(PatternRenderer, TheNarrowestPictureStaysInsideItsBufferAndCarriesTheStrip) {
+    const int width = pattern::kStripColumns;
+    for (const int height : {pattern::kMinSide, 17, 120}) {
+        SCOPED_TRACE(height);
+        pattern::PatternRenderer renderer;
+        ASSERT_TRUE(renderer.configure(width, height));
+        Guarded yuy2(pattern::PatternRenderer::yuy2Bytes(width, height));
+        Guarded rgb(pattern::PatternRenderer::rgb24Bytes(width, height));
+        const pattern::StripData stamp{41, 123456};
+        ASSERT_TRUE(renderer.renderYuy2(yuy2.picture(), size_t(width) * 2, stamp, {}));
+        ASSERT_TRUE(
+            renderer.renderRgb24(rgb.picture(), rgb.bytes.size() - 2 * Guarded::kGuard, stamp, {}));
+        EXPECT_TRUE(yuy2.guardsIntact());
+        EXPECT_TRUE(rgb.guardsIntact());
+        pattern::StripData read;
+        ASSERT_TRUE(pattern::decodeStripYuy2(yuy2.picture(), width, height, &read));
+        EXPECT_EQ(read.frameNumber, 41u);
+        ASSERT_TRUE(pattern::decodeStripDib(rgb.picture(), width, height, 24, &read));
+        EXPECT_EQ(read.frameNumber, 41u);
+    }
+}

@@ -61,7 +61,8 @@ TEST(V4l2PixelFormats, MapToSubtypesAndBitCounts) {
     } cases[] = {
         {V4L2_PIX_FMT_YUYV, MEDIASUBTYPE_YUY2, 16},   {V4L2_PIX_FMT_MJPEG, MEDIASUBTYPE_MJPG, 24},
         {V4L2_PIX_FMT_NV12, MEDIASUBTYPE_NV12, 12},   {V4L2_PIX_FMT_YUV420, MEDIASUBTYPE_I420, 12},
-        {V4L2_PIX_FMT_BGR24, MEDIASUBTYPE_RGB24, 24}, {V4L2_PIX_FMT_GREY, MEDIASUBTYPE_Y800, 8}};
+        {V4L2_PIX_FMT_BGR24, MEDIASUBTYPE_RGB24, 24}, {V4L2_PIX_FMT_GREY, MEDIASUBTYPE_Y800, 8},
+        {V4L2_PIX_FMT_XBGR32, MEDIASUBTYPE_RGB32, 32}};
     for (const Case& c : cases) {
         const auto format = v4l2::pixelFormatFromFourcc(c.fourcc);
         ASSERT_TRUE(format);
@@ -72,11 +73,17 @@ TEST(V4l2PixelFormats, MapToSubtypesAndBitCounts) {
         EXPECT_EQ(back->fourcc, c.fourcc);
     }
     EXPECT_FALSE(v4l2::pixelFormatFromFourcc(V4L2_PIX_FMT_H264));
-    EXPECT_FALSE(v4l2::pixelFormatFromSubtype(MEDIASUBTYPE_RGB32));
+    EXPECT_FALSE(v4l2::pixelFormatFromSubtype(MEDIASUBTYPE_RGB565));
 
     const auto rgb = *v4l2::pixelFormatFromFourcc(V4L2_PIX_FMT_BGR24);
     EXPECT_EQ(v4l2::frameBytes(rgb, 641, 480), 1924u * 480); // DIB rows padded to 4 bytes
     EXPECT_EQ(v4l2::frameBytes(*v4l2::pixelFormatFromFourcc(V4L2_PIX_FMT_NV12), 640, 480), 460800u);
+    // 4:2:0 at odd sizes: the chroma planes round each side up.
+    for (const uint32_t fourcc : {V4L2_PIX_FMT_NV12, V4L2_PIX_FMT_YUV420})
+        EXPECT_EQ(v4l2::frameBytes(*v4l2::pixelFormatFromFourcc(fourcc), 641, 481),
+                  641u * 481 + 2 * (321u * 241));
+    EXPECT_EQ(v4l2::frameBytes(*v4l2::pixelFormatFromFourcc(V4L2_PIX_FMT_XBGR32), 641, 3),
+              641u * 4 * 3);
     EXPECT_EQ(v4l2::frameBytes(rgb, 0, 480), 0u);
     EXPECT_EQ(v4l2::frameBytes(rgb, 100000, 480), 0u);
 }

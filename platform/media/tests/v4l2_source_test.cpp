@@ -3,8 +3,8 @@
 #include "graph_harness.h"
 #include "media/base/media_type.h"
 #include "media/sources/test_pattern/pattern_strip.h"
-#include "testing/simulated_v4l2.h"
 #include "media/sources/v4l2/v4l2_source.h"
+#include "testing/simulated_v4l2.h"
 
 #include <platform/media/camera_interfaces.h>
 #include <platform/media/device_providers.h>
@@ -12,6 +12,10 @@
 #include <gtest/gtest.h>
 
 #include <linux/videodev2.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
 
 using namespace graph_test;
 namespace v4l2 = platform::media::v4l2;
@@ -241,4 +245,49 @@ TEST_F(V4l2Filter, StreamsThroughATeeAndStopsWhenUnplugged) {
     EXPECT_EQ(control->Stop(), S_OK); // returns although the device vanished mid-stream
     EXPECT_EQ(sim->mappedBuffers(kNode), 0);
     grabber->SetCallback(nullptr, 1);
+}
+
+TEST_F(V4l2Filter, MjpegPicturesOfAnotherHeightThanAnnouncedNeverReachTheGrabber) {
+    for (const int extraRows : {0, 16, -16, 1}) {
+        SCOPED_TRACE(extraRows);
+        const std::string node = "/dev/video" + std::to_string(10 + extraRows);
+        auto spec = v4l2::testing::uvcCamera(node, "Liar");
+        spec.formats.erase(spec.formats.begin()); // MJPEG only
+        spec.paced = false;
+        spec.mjpegExtraRows = extraRows;
+        sim->addDevice(spec);
+        ComPtr<IBaseFilter> camera;
+        ASSERT_EQ(v4l2::createV4l2Source(sim, node, IID_IBaseFilter,
+                                         reinterpret_cast<void**>(camera.GetAddressOf())),
+                  S_OK);
+        auto graph = create<IGraphBuilder>(CLSID_FilterGraph);
+        auto grabberFilter = create(CLSID_SampleGrabber);
+        auto grabber = grabberFilter.query<ISampleGrabber>();
+        AM_MEDIA_TYPE rgb = videoType(MEDIASUBTYPE_RGB24);
+        grabber->SetMediaType(&rgb);
+        ASSERT_EQ(graph->AddFilter(camera.Get(), u"Camera"), S_OK);
+        ASSERT_EQ(graph->AddFilter(grabberFilter.Get(), u"Sample Grabber"), S_OK);
+        ASSERT_EQ(graph->Connect(pinOf(camera.Get(), PINDIR_OUTPUT).Get(),
+                                 pinOf(grabberFilter.Get(), PINDIR_INPUT).Get()),
+                  S_OK);
+        CountingCallback callback;
+        grabber->SetCallback(&callback, 1);
+        auto control = graph.query<IMediaControl>();
+        ASSERT_EQ(control->Run(), S_OK);
+        // Wait until the camera has handed out a good number of pictures.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (sim->framesDelivered(node) < 20 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (extraRows == 0) {
+            EXPECT_TRUE(callback.waitFor(5)); // the same path carries honest pictures
+        }
+        ASSERT_EQ(control->Stop(), S_OK);
+        EXPECT_GE(sim->framesDelivered(node), 20u);
+        if (extraRows != 0) {
+            EXPECT_EQ(callback.samples(), 0);
+        } else {
+            EXPECT_EQ(callback.lastLength, 640 * 480 * 3);
+        }
+        grabber->SetCallback(nullptr, 1);
+    }
 }

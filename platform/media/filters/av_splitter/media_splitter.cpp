@@ -299,6 +299,8 @@ private:
         if (!typeFor(*par, stream->time_base))
             return VFW_E_UNSUPPORTED_STREAM;
         frameCount_ = countFrames(*demuxer, *stream, rate);
+        if (frameCount_ <= 0)
+            frameCount_ = scanFrames(*demuxer, index, int(type_.get().lSampleSize));
         streamIndex_ = index;
         startPts_ = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
         timeBase_ = stream->time_base;
@@ -361,7 +363,10 @@ private:
         const bool bottomUp =
             par.extradata_size >= 9 && par.extradata &&
             std::memcmp(par.extradata + par.extradata_size - 9, "BottomUp", 8) == 0;
-        header.biHeight = bits >= 24 && !bottomUp ? -par.height : par.height;
+        // Pictures leave bottom-up, as every frame of this system is: top-down rows are
+        // turned over while they are copied into the sample.
+        header.biHeight = par.height;
+        flipRows_ = bits >= 24 && !bottomUp;
         header.biPlanes = 1;
         header.biBitCount = WORD(bits);
         header.biCompression = bits >= 24 ? BI_RGB : subtype.Data1;
@@ -394,6 +399,23 @@ private:
             return av_rescale_q_rnd(demuxer.duration, {1, AV_TIME_BASE}, av_inv_q(rate),
                                     AV_ROUND_NEAR_INF);
         return 0;
+    }
+
+    // A file whose headers tell nothing (a recording cut short before its index was
+    // written): its packets are counted, up to a bound, and reading starts over.
+    // A raw picture cut short at the end counts as none.
+    static LONGLONG scanFrames(AVFormatContext& demuxer, int index, int pictureSize) {
+        constexpr LONGLONG kMaxScanned = 1 << 20;
+        av::PacketPtr packet(av_packet_alloc());
+        LONGLONG count = 0;
+        while (packet && count < kMaxScanned && av_read_frame(&demuxer, packet.get()) >= 0) {
+            if (packet->stream_index == index && packet->size >= pictureSize)
+                ++count;
+            av_packet_unref(packet.get());
+        }
+        av_seek_frame(&demuxer, index, 0, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_BYTE);
+        avformat_seek_file(&demuxer, index, INT64_MIN, 0, 0, 0);
+        return count;
     }
 
     void closeFile() {
@@ -444,7 +466,7 @@ private:
             sample->GetPointer(&data);
             HRESULT hr = S_OK;
             if (packet_->size <= sample->GetSize()) {
-                std::memcpy(data, packet_->data, size_t(packet_->size));
+                copyPacket(data);
                 sample->SetActualDataLength(packet_->size);
                 const int64_t pts = packet_->pts != AV_NOPTS_VALUE ? packet_->pts : packet_->dts;
                 REFERENCE_TIME start = 0;
@@ -465,6 +487,20 @@ private:
         }
         std::unique_lock lock(threadMutex_);
         wake_.wait(lock, [&] { return stopRequested_; });
+    }
+
+    // Streaming thread: the packet into the sample, turning RGB rows over when asked.
+    void copyPacket(BYTE* data) {
+        const size_t size = size_t(packet_->size);
+        const LONG height = type_.videoInfo()->bmiHeader.biHeight;
+        const size_t stride = height > 0 ? size / size_t(height) : 0;
+        if (!flipRows_ || stride == 0 || stride * size_t(height) != size) {
+            std::memcpy(data, packet_->data, size);
+            return;
+        }
+        for (LONG row = 0; row < height; ++row)
+            std::memcpy(data + size_t(row) * stride,
+                        packet_->data + size_t(height - 1 - row) * stride, stride);
     }
 
     void seekTo(LONGLONG frame) {
@@ -527,6 +563,7 @@ private:
     LONGLONG startFrame_ = 0;
     bool seekPending_ = false;
     bool atStart_ = true;
+    bool flipRows_ = false;
 
     std::thread thread_;
     std::mutex threadMutex_;

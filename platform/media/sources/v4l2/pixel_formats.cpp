@@ -9,14 +9,15 @@ namespace {
 
 constexpr DWORD kBiRgb = 0;
 
-// V4L2's BGR24 is byte for byte a 24-bit DIB row (blue first); V4L2 RGB24 is not, so it is
-// not offered (a converter would be needed in the source).
-const std::array<PixelFormat, 6> kFormats = {{
+// V4L2's BGR24 and XBGR32 are byte for byte 24- and 32-bit DIB rows (blue first); V4L2
+// RGB24 is not, so it is not offered (a converter would be needed in the source).
+const std::array<PixelFormat, 7> kFormats = {{
     {V4L2_PIX_FMT_YUYV, MEDIASUBTYPE_YUY2, 16, makeFourCC('Y', 'U', 'Y', '2'), false, false},
     {V4L2_PIX_FMT_MJPEG, MEDIASUBTYPE_MJPG, 24, makeFourCC('M', 'J', 'P', 'G'), true, false},
     {V4L2_PIX_FMT_NV12, MEDIASUBTYPE_NV12, 12, makeFourCC('N', 'V', '1', '2'), false, false},
     {V4L2_PIX_FMT_YUV420, MEDIASUBTYPE_I420, 12, makeFourCC('I', '4', '2', '0'), false, false},
     {V4L2_PIX_FMT_BGR24, MEDIASUBTYPE_RGB24, 24, kBiRgb, false, true},
+    {V4L2_PIX_FMT_XBGR32, MEDIASUBTYPE_RGB32, 32, kBiRgb, false, true},
     {V4L2_PIX_FMT_GREY, MEDIASUBTYPE_Y800, 8, makeFourCC('Y', '8', '0', '0'), false, false},
 }};
 
