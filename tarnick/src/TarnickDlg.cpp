@@ -10,6 +10,7 @@
 
 #include <platform/com.h>
 #include <platform/kernel.h>
+#include <platform/ui.h>
 
 #include <QCloseEvent>
 #include <QContextMenuEvent>
@@ -49,6 +50,8 @@ CTarnickDlg::CTarnickDlg(QWidget* parent)
     m_frameSignal = new FrameSignal([this] { onFrameSignal(); }, this);
     tray::registerWindow(windowHandle(),
                          [this](UINT, UINT id, UINT mouse) { OnTrayNotify(id, mouse); });
+    // The camera's settings pages open over this window.
+    platform::registerWindow(windowHandle());
 }
 
 CTarnickDlg::~CTarnickDlg() {
@@ -56,6 +59,7 @@ CTarnickDlg::~CTarnickDlg() {
     if (!m_destroyed)
         OnDestroy();
     tray::unregisterWindow(windowHandle());
+    platform::unregisterWindow(windowHandle());
 }
 
 void CTarnickDlg::buildControls() {

@@ -126,7 +126,8 @@ public:
     QString statusText() const;
     // Frames DrawFrame refused because their header asked for more than the buffer holds.
     long refusedFrames() const { return m_refusedFrames.load(std::memory_order_relaxed); }
-    HWND windowHandle() { return reinterpret_cast<HWND>(this); }
+    // The window's handle for the platform (tray, property frames): its QWidget*.
+    HWND windowHandle() { return reinterpret_cast<HWND>(static_cast<QWidget*>(this)); }
 
     // Members, in the window's own order.
     QIcon m_hIcon;

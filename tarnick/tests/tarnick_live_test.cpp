@@ -9,7 +9,11 @@
 #include "TestSupport.h"
 #include "loopback.h"
 
+#include <platform/com_ptr.h>
+#include <platform/media/camera_interfaces.h>
+#include <platform/media/media.h>
 #include <platform/profile.h>
+#include <platform/ui.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -28,6 +32,7 @@
 
 namespace {
 
+using platform::ComPtr;
 using testsupport::pumpUntil;
 using testsupport::SettingsFile;
 
@@ -378,6 +383,95 @@ TEST_F(LiveTest, WhenDeliveryCannotStartTheConnectionStaysForTheDisconnectComman
     EXPECT_FALSE(itemEnabled(dlg, ID_SERVER_CONNECT));
     dlg.OnServerDisconnect();
     EXPECT_FALSE(dlg.IsReceiving());
+}
+
+// Chooses a 24-bit size on the capture pin's stream configuration, as the format page's OK
+// does.
+HRESULT pickFormat(IUnknown* object, LONG width, LONG height) {
+    ComPtr<IAMStreamConfig> config;
+    if (FAILED(object->QueryInterface(IID_IAMStreamConfig,
+                                      reinterpret_cast<void**>(config.GetAddressOf()))))
+        return E_NOINTERFACE;
+    int count = 0, size = 0;
+    config->GetNumberOfCapabilities(&count, &size);
+    for (int i = 0; i < count; ++i) {
+        VIDEO_STREAM_CONFIG_CAPS caps{};
+        AM_MEDIA_TYPE* mt = nullptr;
+        if (config->GetStreamCaps(i, &mt, reinterpret_cast<BYTE*>(&caps)) != S_OK)
+            continue;
+        auto* info = reinterpret_cast<VIDEOINFOHEADER*>(mt->pbFormat);
+        HRESULT hr = E_FAIL;
+        if (info->bmiHeader.biBitCount == 24 && caps.MinOutputSize.cx <= width &&
+            width <= caps.MaxOutputSize.cx && caps.MinOutputSize.cy <= height &&
+            height <= caps.MaxOutputSize.cy) {
+            info->bmiHeader.biWidth = width;
+            info->bmiHeader.biHeight = height;
+            hr = config->SetFormat(mt);
+        }
+        CoTaskMemFree(mt->pbFormat);
+        CoTaskMemFree(mt);
+        if (SUCCEEDED(hr))
+            return hr;
+    }
+    return E_FAIL;
+}
+
+// Stands in for the user at the property frame: records what was asked and acts on the
+// object as the page would.
+class ScriptedFrame {
+public:
+    explicit ScriptedFrame(std::function<void(IUnknown*)> act) {
+        previous_ =
+            platform::setPropertyFrameHost([this, act](const platform::PropertyFrameRequest& r) {
+                owners.push_back(r.owner);
+                captions.push_back(r.caption ? std::u16string(r.caption) : u"<none>");
+                if (act && !r.objects.empty())
+                    act(r.objects[0]);
+                return S_OK;
+            });
+    }
+    ~ScriptedFrame() { platform::setPropertyFrameHost(previous_); }
+    std::vector<HWND> owners;
+    std::vector<std::u16string> captions;
+
+private:
+    platform::PropertyFrameHost previous_;
+};
+
+TEST_F(LiveTest, TheStreamFormatCommandStopsCaptureAppliesTheChosenSizeAndSavesIt) {
+    connectPattern();
+    dlg.OnCommand(ID_CAPTURE_START);
+    ASSERT_TRUE(dlg.IsCapturing());
+    ScriptedFrame frame([](IUnknown* pin) { ASSERT_EQ(pickFormat(pin, 320, 240), S_OK); });
+    dlg.OnStreamFormat();
+    EXPECT_TRUE(messages.empty());
+    ASSERT_EQ(frame.captions.size(), 1u);
+    EXPECT_EQ(frame.captions[0], u"ストリーム形式設定");
+    EXPECT_EQ(frame.owners[0], dlg.windowHandle());
+    EXPECT_FALSE(dlg.IsCapturing()); // not restarted
+    EXPECT_TRUE(dlg.IsCameraConnected());
+    EXPECT_EQ(dlg.m_videoInf.nWidth, 320);
+    EXPECT_EQ(dlg.m_videoInf.nHeight, 240);
+    ASSERT_NE(dlg.m_pFrameBuf, nullptr);
+    EXPECT_EQ(dlg.m_pFrameBuf->bmiHeader.biWidth, 320);
+    EXPECT_EQ(dlg.m_dispWidth, 320);
+    EXPECT_EQ(fileValue("VIDEO", "WIDTH"), "320");
+    // Capture in the new format draws at its size.
+    dlg.OnCommand(ID_CAPTURE_START);
+    EXPECT_TRUE(framesShown(320, 240));
+}
+
+TEST_F(LiveTest, TheImagePropertyCommandOpensTheCamerasPagesOverTheWindow) {
+    connectPattern();
+    dlg.OnCommand(ID_CAPTURE_START);
+    ScriptedFrame frame(nullptr);
+    EXPECT_TRUE(itemEnabled(dlg, ID_SETTING_IMAGE_PROPERTY)); // also while capturing
+    dlg.OnCommand(ID_SETTING_IMAGE_PROPERTY);
+    ASSERT_EQ(frame.captions.size(), 1u);
+    EXPECT_EQ(frame.captions[0], u"画像プロパティ設定");
+    EXPECT_EQ(frame.owners[0], dlg.windowHandle());
+    EXPECT_TRUE(dlg.IsCapturing()); // the pages leave the capture running
+    EXPECT_TRUE(messages.empty());
 }
 
 TEST(FrameBuffer, SizesFollowTheHeader) {
