@@ -4,6 +4,7 @@
 #include "EndingSignals.h"
 #include "MessageBox.h"
 #include "TarnickDlg.h"
+#include "propertyframe/PropertyFrameHost.h"
 #include "resource.h"
 
 #include <QApplication>
@@ -42,6 +43,8 @@ BOOL CTarnickApp::InitInstance() {
         AfxMessageBox(text::kSocketsInitFailed);
         return FALSE;
     }
+    // The camera's settings pages are drawn by the program's own property frame.
+    installPropertyFrameHost();
     CTarnickDlg dlg;
     // The desktop's ending signals end the program as the close button does; a dialog or
     // message box open at that moment is cancelled first so its caller unwinds.

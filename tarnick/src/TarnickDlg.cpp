@@ -10,6 +10,7 @@
 
 #include <platform/com.h>
 #include <platform/kernel.h>
+#include <platform/ui.h>
 
 #include <QCloseEvent>
 #include <QContextMenuEvent>
@@ -49,6 +50,8 @@ CTarnickDlg::CTarnickDlg(QWidget* parent)
     m_frameSignal = new FrameSignal([this] { onFrameSignal(); }, this);
     tray::registerWindow(windowHandle(),
                          [this](UINT, UINT id, UINT mouse) { OnTrayNotify(id, mouse); });
+    // The camera's settings pages open over this window.
+    platform::registerWindow(windowHandle());
 }
 
 CTarnickDlg::~CTarnickDlg() {
@@ -56,6 +59,7 @@ CTarnickDlg::~CTarnickDlg() {
     if (!m_destroyed)
         OnDestroy();
     tray::unregisterWindow(windowHandle());
+    platform::unregisterWindow(windowHandle());
 }
 
 void CTarnickDlg::buildControls() {
@@ -137,8 +141,11 @@ BOOL CTarnickDlg::OnInitDialog() {
     // Lay out once now, so the margins that fitting keeps are the layout's own.
     LayoutControls();
 
-    // What the settings ask to start with the program: the capture server and the client
-    // are carried out by the camera and client commands of the window.
+    // What the settings ask to start with the program.
+    if (m_autoStart == 1)
+        StartServerAtLaunch();
+    else if (m_autoStart == 2)
+        StartClientAtLaunch();
     return TRUE;
 }
 

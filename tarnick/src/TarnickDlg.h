@@ -56,6 +56,30 @@ public:
     void SaveDeviceSettings();
     void SaveVideoSettings();
 
+    // Camera side: connection, capture, the capture server, settings pages and format.
+    static constexpr const char* kLoopbackHost = "localhost";
+    int ConnectCamera(const tVideoDev& device);
+    void StartCapture();
+    void StartServer();
+    int ApplyStreamFormat(const tVideoInf& format);
+    void ChangeStreamFormat();
+    void OnCameraConnect();
+    void OnCameraRelease();
+    void OnCaptureStart();
+    void OnCaptureStop();
+    void OnServerStart();
+    void OnServerStop();
+    void OnImageProperty();
+    void OnStreamFormat();
+    // The whole frames per second announced for a frame interval (100 ns units).
+    static int ServerFrameRate(LONGLONG frameInterval);
+
+    // Client side.
+    int StartReceive();
+    void ConnectServer();
+    void OnServerConnect();
+    void OnServerDisconnect();
+
     // Commands and their update handlers.
     void OnAppExit();
     void OnFitWindow();
@@ -102,7 +126,8 @@ public:
     QString statusText() const;
     // Frames DrawFrame refused because their header asked for more than the buffer holds.
     long refusedFrames() const { return m_refusedFrames.load(std::memory_order_relaxed); }
-    HWND windowHandle() { return reinterpret_cast<HWND>(this); }
+    // The window's handle for the platform (tray, property frames): its QWidget*.
+    HWND windowHandle() { return reinterpret_cast<HWND>(static_cast<QWidget*>(this)); }
 
     // Members, in the window's own order.
     QIcon m_hIcon;
@@ -125,6 +150,10 @@ public:
     BOOL m_initialized;
     BOOL m_inTray;
     int m_autoStart;
+    // Optional server settings beyond the ten keys (NETWORK section), read but never written:
+    // an access key viewers must give, and the one address to listen on.
+    CString m_accessKey;
+    CString m_listenAddress;
     QLabel* m_label;
     QLineEdit* m_status;
     PictureView* m_picture;
@@ -140,6 +169,11 @@ protected:
 
 private:
     friend class PictureView;
+    // Shows a message box over the window, captioned with the program's name.
+    void MessageBox(const char* message);
+    int OpenCaptureServer(int port);
+    void StartServerAtLaunch();
+    void StartClientAtLaunch();
     void buildControls();
     void buildMenuBar();
     QMenu* buildMenu(const struct MenuLayout& layout, QWidget* parent, bool runOnTrigger = true);
@@ -166,3 +200,7 @@ private:
     // The loop DoModal runs while the window lives; null outside it.
     QEventLoop* m_modalLoop = nullptr;
 };
+
+// Every frame, from the camera or the network, comes through here (any thread): it is handed
+// to the server when one is open, then drawn. The context is the window.
+void FrameCallback(unsigned char* frame, void* context);

@@ -121,6 +121,9 @@ void CTarnickDlg::LoadNetworkSettings() {
     if (readKey("NETWORK", "CONNECT_HOST", m_connectHost, value, path))
         m_connectHost = value;
     readNumber("NETWORK", "CONNECT_PORT", m_connectPort, path);
+    // Optional, and only ever put there by the user: absent or empty means none.
+    m_accessKey = readKey("NETWORK", "ACCESS_KEY", "", value, path) ? value : "";
+    m_listenAddress = readKey("NETWORK", "LISTEN_ADDRESS", "", value, path) ? value : "";
     LoadAutoStart();
 }
 

@@ -76,10 +76,12 @@ TEST_F(MenuTest, MenuBarHasTheFourPopupsInOrder) {
     EXPECT_EQ(file[6]->data().toUInt(), UINT(ID_APP_EXIT));
 }
 
-TEST_F(MenuTest, CommandsWithoutAHandlerAreDisabled) {
+TEST_F(MenuTest, FileMenuFollowsItsRulesWithNothingOpen) {
     QMenu* file = open(dlg, 0);
-    EXPECT_FALSE(findItem(file, ID_CAMERA_CONNECT)->isEnabled());
-    EXPECT_FALSE(findItem(file, ID_SERVER_CONNECT)->isEnabled());
+    EXPECT_TRUE(findItem(file, ID_CAMERA_CONNECT)->isEnabled());
+    EXPECT_FALSE(findItem(file, ID_CAMERA_RELEASE)->isEnabled());
+    EXPECT_TRUE(findItem(file, ID_SERVER_CONNECT)->isEnabled());
+    EXPECT_FALSE(findItem(file, ID_SERVER_DISCONNECT)->isEnabled());
     EXPECT_TRUE(findItem(file, ID_APP_EXIT)->isEnabled());
 }
 

@@ -1,0 +1,83 @@
+// CTarnickDlg client side: connecting to a capture server (or any MJPEG camera) and showing
+// its frames.
+#include "ConnectSetDlg.h"
+#include "FrameBuffer.h"
+#include "TarnickDlg.h"
+#include "resource.h"
+
+#include <cstdlib>
+
+// Window thread. Sizes the frame buffer from the header the server announced and starts
+// delivery; the buffer is replaced before Run, so no frame of this connection can see it
+// change. A header that announces no picture gives no buffer and no delivery (-1).
+int CTarnickDlg::StartReceive() {
+    BITMAPINFOHEADER header{};
+    m_stream.GetBitmapInfoHdr(&header);
+    std::free(m_pFrameBuf);
+    // A received header carries no colour table: formats that need one are not shown.
+    m_pFrameBuf = FrameBufferColourBytes(header) == 0 ? AllocFrameBuffer(&header) : nullptr;
+    if (!m_pFrameBuf)
+        return -1;
+    FitWindowToFrame();
+    if (m_stream.Run(FrameCallback, this) != 0)
+        return -2;
+    return 0;
+}
+
+void CTarnickDlg::ConnectServer() {
+    if (m_video.IsRunning()) {
+        MessageBox("キャプチャ実行中です");
+        return;
+    }
+    if (m_connectHost.IsEmpty())
+        m_connectHost = kLoopbackHost;
+    CConnectSetDlg dialog(this);
+    dialog.m_host = m_connectHost;
+    dialog.m_port = static_cast<UINT>(m_connectPort);
+    dialog.m_hostLocked = FALSE;
+    dialog.m_autoStartCheck = m_autoStart == 2;
+    if (dialog.DoModal() != IDOK)
+        return;
+    if (dialog.m_autoStartCheck)
+        m_autoStart = 2;
+    else if (m_autoStart == 2)
+        m_autoStart = 0;
+    if (m_stream.OpenClient(dialog.m_host, static_cast<int>(dialog.m_port)) != 0) {
+        MessageBox("サーバーに接続できません");
+        return;
+    }
+    switch (StartReceive()) {
+    case -1:
+        // The server announced nothing that can be shown: no connection is kept.
+        m_stream.Close();
+        MessageBox("サーバーに接続できません");
+        return;
+    case -2:
+        MessageBox("受信開始できません");
+        return;
+    default:
+        break;
+    }
+    m_connectHost = dialog.m_host;
+    m_connectPort = static_cast<int>(dialog.m_port);
+    SaveNetworkSettings();
+}
+
+void CTarnickDlg::OnServerConnect() {
+    ConnectServer();
+}
+
+void CTarnickDlg::OnServerDisconnect() {
+    if (!IsReceiving())
+        return;
+    if (m_stream.IsRunning())
+        m_stream.Stop();
+    m_stream.Close();
+}
+
+// Start-up as a client (window thread, from OnInitDialog): connect to the saved host and
+// show what comes; failures show nothing and the window stays.
+void CTarnickDlg::StartClientAtLaunch() {
+    if (m_stream.OpenClient(m_connectHost, m_connectPort) == 0 && StartReceive() == -1)
+        m_stream.Close();
+}
