@@ -37,6 +37,8 @@ public:
 
     int IsOpen();
     int GetMode();
+    // 1 from a successful Run until Stop, also while a client whose server went away
+    // reconnects by itself (it is still receiving, from the user's point of view).
     int IsRunning();
 
     // Server options beyond the design, read by the next OpenServer (window thread, 0 or -1).
