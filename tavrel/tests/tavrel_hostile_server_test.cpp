@@ -80,7 +80,9 @@ TEST(TavrelHostileServer, BurstsOfForgedHugePartsKeepOpenClientWithinItsTimeout)
                 rc, static_cast<long long>(took.count()), growthKb);
     EXPECT_NE(rc, 0) << "no part of this server is a picture";
     EXPECT_LE(took, 6s);
-    EXPECT_LT(growthKb, 48 * 1024);
+    if (kPeakMemoryMeasurable) {
+        EXPECT_LT(growthKb, 48 * 1024);
+    }
     client.Close();
 }
 
@@ -126,7 +128,9 @@ TEST(TavrelHostileServer, ForgedFirstPictureNeitherAllocatesItsClaimNorFixesTheF
                 static_cast<long>(h.biWidth), static_cast<long>(h.biHeight), growthKb);
     EXPECT_EQ(h.biWidth, kSmall.width);
     EXPECT_EQ(h.biHeight, kSmall.height);
-    EXPECT_LT(growthKb, 32 * 1024) << "8000x5000 would be 117 MiB";
+    if (kPeakMemoryMeasurable) {
+        EXPECT_LT(growthKb, 32 * 1024) << "8000x5000 would be 117 MiB";
+    }
 }
 
 TEST(TavrelHostileServer, ShortRawPartsAreDroppedAndNeverFixTheFormat) {
@@ -153,7 +157,9 @@ TEST(TavrelHostileServer, ShortRawPartsAreDroppedAndNeverFixTheFormat) {
                 client->format().width, client->format().height, growthKb);
     EXPECT_EQ(client->format(), kSmall);
     EXPECT_EQ(client->stats().dropped, 2u) << "the forged part and the short one";
-    EXPECT_LT(growthKb, 32 * 1024);
+    if (kPeakMemoryMeasurable) {
+        EXPECT_LT(growthKb, 32 * 1024);
+    }
 }
 
 } // namespace
