@@ -355,6 +355,19 @@ TEST_F(LiveTest, TheClientConnectsFromTheDialogShowsFramesAndDisconnects) {
     EXPECT_TRUE(itemEnabled(dlg, ID_SERVER_CONNECT));
 }
 
+TEST_F(LiveTest, TheHostMayBeTheUrlOfAnMjpegStream) {
+    const int port = loopback::freePort();
+    FeedingServer server(port);
+    ASSERT_TRUE(server.ok());
+    const QString url = QString("http://127.0.0.1:%1/stream").arg(port);
+    fillConnection(url, 1, false); // the URL's own port wins over the port field
+    dlg.ConnectServer();
+    ASSERT_TRUE(dlg.IsReceiving()) << (messages.empty() ? "" : messages.back().toStdString());
+    EXPECT_TRUE(framesShown(320, 240));
+    EXPECT_EQ(dlg.m_connectHost, CString(url.toUtf8().constData()));
+    dlg.OnServerDisconnect();
+}
+
 TEST_F(LiveTest, AFailedConnectionSaysSoAndKeepsOnlyTheStartUpChoice) {
     const int port = loopback::freePort(); // nobody listens
     dlg.m_autoStart = 2;
