@@ -1,6 +1,7 @@
-// libturbojpeg calls: 4:2:0 at quality 80, fast DCT, bottom-up rows handled by the library itself.
+// libturbojpeg calls: 4:2:0 at quality 80, fast DCT; libyuv turns bottom-up BGR into planes.
 #include "jpeg_codec.h"
 
+#include <libyuv/convert.h>
 #include <turbojpeg.h>
 
 namespace tavrel {
@@ -16,16 +17,39 @@ size_t JpegEncoder::maxEncodedBytes(const DibFormat& format) {
     return n == static_cast<unsigned long>(-1) ? 0 : static_cast<size_t>(n);
 }
 
+bool JpegEncoder::sizePlanes(const DibFormat& format) {
+    if (format == m_planeFormat && !m_planes.empty())
+        return true;
+    if (!format.valid())
+        return false;
+    m_chromaWidth = (format.width + 1) / 2;
+    m_chromaHeight = (format.height + 1) / 2;
+    const size_t luma = static_cast<size_t>(format.width) * static_cast<size_t>(format.height);
+    const size_t chroma = static_cast<size_t>(m_chromaWidth) * static_cast<size_t>(m_chromaHeight);
+    m_planes.resize(luma + 2 * chroma);
+    m_planeFormat = format;
+    return true;
+}
+
 size_t JpegEncoder::encode(const DibFormat& format, const uint8_t* rows, uint8_t* out,
                            size_t capacity) {
-    if (!m_handle || capacity < maxEncodedBytes(format))
+    if (!m_handle || capacity < maxEncodedBytes(format) || !sizePlanes(format))
         return 0;
+    uint8_t* y = m_planes.data();
+    uint8_t* u = y + static_cast<size_t>(format.width) * static_cast<size_t>(format.height);
+    uint8_t* v = u + static_cast<size_t>(m_chromaWidth) * static_cast<size_t>(m_chromaHeight);
+    // libyuv's "RGB24" is B, G, R in memory, a DIB's order; a negative height reads the
+    // bottom-up rows last to first, so the planes come out top-down.
+    if (libyuv::RGB24ToJ420(rows, static_cast<int>(format.stride()), y, format.width, u,
+                            m_chromaWidth, v, m_chromaWidth, format.width, -format.height) != 0)
+        return 0;
+    const unsigned char* planes[3] = {y, u, v};
+    const int strides[3] = {format.width, m_chromaWidth, m_chromaWidth};
     unsigned char* dst = out;
     unsigned long size = capacity;
-    const int rc =
-        tjCompress2(m_handle.get(), rows, format.width, static_cast<int>(format.stride()),
-                    format.height, TJPF_BGR, &dst, &size, TJSAMP_420, kQuality,
-                    TJFLAG_BOTTOMUP | TJFLAG_NOREALLOC | TJFLAG_FASTDCT);
+    const int rc = tjCompressFromYUVPlanes(m_handle.get(), planes, format.width, strides,
+                                           format.height, TJSAMP_420, &dst, &size, kQuality,
+                                           TJFLAG_NOREALLOC | TJFLAG_FASTDCT);
     return (rc != 0 || dst != out) ? 0 : static_cast<size_t>(size);
 }
 

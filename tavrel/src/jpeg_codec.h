@@ -23,10 +23,19 @@ public:
     // The largest JPEG a frame of `format` can become; buffers of this size never reallocate.
     static size_t maxEncodedBytes(const DibFormat& format);
     // Encodes the bottom-up BGR rows at `rows` into `out` (capacity maxEncodedBytes); 0 on failure.
+    // The rows are converted once to full-range 4:2:0 planes (the colours a JFIF decoder
+    // expects) and compressed from those, which costs less than letting the compressor
+    // convert colour itself. The planes are sized on the first frame of a size and reused.
     size_t encode(const DibFormat& format, const uint8_t* rows, uint8_t* out, size_t capacity);
 
 private:
+    bool sizePlanes(const DibFormat& format);
+
     TjHandle m_handle;
+    DibFormat m_planeFormat{};
+    std::vector<uint8_t> m_planes; // Y, then U, then V
+    int m_chromaWidth = 0;
+    int m_chromaHeight = 0;
 };
 
 class JpegDecoder {
