@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "stream_config.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -48,49 +50,8 @@ public:
         return count;
     }
     // The pin's format as the pin reports it.
-    tVideoInf pinFormat() {
-        tVideoInf inf{};
-        AM_MEDIA_TYPE* mt = nullptr;
-        if (m_pStreamConfig && SUCCEEDED(m_pStreamConfig->GetFormat(&mt))) {
-            const auto* info = reinterpret_cast<const VIDEOINFOHEADER*>(mt->pbFormat);
-            inf = {info->bmiHeader.biBitCount, info->bmiHeader.biWidth, info->bmiHeader.biHeight,
-                   info->AvgTimePerFrame};
-            CoTaskMemFree(mt->pbFormat);
-            CoTaskMemFree(mt);
-        }
-        return inf;
-    }
+    tVideoInf pinFormat() { return testsupport::streamConfigFormat(m_pStreamConfig); }
 };
-
-// Picks a size at 24 bits on the pin's stream configuration, as a user would on its page.
-HRESULT pickFormat(IUnknown* object, LONG width, LONG height) {
-    ComPtr<IAMStreamConfig> config;
-    if (FAILED(object->QueryInterface(IID_IAMStreamConfig,
-                                      reinterpret_cast<void**>(config.GetAddressOf()))))
-        return E_NOINTERFACE;
-    int count = 0, size = 0;
-    config->GetNumberOfCapabilities(&count, &size);
-    for (int i = 0; i < count; ++i) {
-        VIDEO_STREAM_CONFIG_CAPS caps{};
-        AM_MEDIA_TYPE* mt = nullptr;
-        if (config->GetStreamCaps(i, &mt, reinterpret_cast<BYTE*>(&caps)) != S_OK)
-            continue;
-        auto* info = reinterpret_cast<VIDEOINFOHEADER*>(mt->pbFormat);
-        HRESULT hr = E_FAIL;
-        if (info->bmiHeader.biBitCount == 24 && caps.MinOutputSize.cx <= width &&
-            width <= caps.MaxOutputSize.cx && caps.MinOutputSize.cy <= height &&
-            height <= caps.MaxOutputSize.cy) {
-            info->bmiHeader.biWidth = width;
-            info->bmiHeader.biHeight = height;
-            hr = config->SetFormat(mt);
-        }
-        CoTaskMemFree(mt->pbFormat);
-        CoTaskMemFree(mt);
-        if (SUCCEEDED(hr))
-            return hr;
-    }
-    return E_FAIL;
-}
 
 // A host that records each frame it is asked for and runs the test's script on its object.
 class ScriptedHost {
@@ -230,7 +191,9 @@ TEST_F(Dialogs, DeviceWithoutPagesShowsNothing) {
 }
 
 TEST_F(Dialogs, StreamFormatTearsDownTheGraphAndReadsThePickedFormatBack) {
-    host.script = [](IUnknown* object) { EXPECT_EQ(pickFormat(object, 320, 240), S_OK); };
+    host.script = [](IUnknown* object) {
+        EXPECT_EQ(testsupport::pickFormat(object, 320, 240), S_OK);
+    };
     tVideoInf inf{};
     ASSERT_EQ(video.GetStreamFormat(inf, host.window(), nullptr), 0);
     ASSERT_EQ(host.calls.size(), 1u);
@@ -267,7 +230,7 @@ TEST_F(Dialogs, CancelledStreamFormatReadsBackTheFormatInForce) {
 TEST_F(Dialogs, WithoutTheHeldStreamConfigThePagesShowButNothingIsReadBack) {
     video.m_pStreamConfig->Release();
     video.m_pStreamConfig = nullptr;
-    host.script = [](IUnknown* object) { pickFormat(object, 320, 240); };
+    host.script = [](IUnknown* object) { testsupport::pickFormat(object, 320, 240); };
     tVideoInf inf{1, 2, 3, 4};
     EXPECT_EQ(video.GetStreamFormat(inf, host.window(), "x"), 1);
     EXPECT_EQ(host.calls.size(), 1u);
@@ -283,7 +246,7 @@ TEST_F(Dialogs, WithoutTheHeldStreamConfigThePagesShowButNothingIsReadBack) {
 }
 
 TEST_F(Dialogs, StreamFormatRoundTripRebuildsTheGraphForThePickedOrKeptFormat) {
-    host.script = [](IUnknown* object) { pickFormat(object, 320, 240); };
+    host.script = [](IUnknown* object) { testsupport::pickFormat(object, 320, 240); };
     ASSERT_EQ(video.ShowStreamFormatDialog(host.window(), "x"), 0);
     EXPECT_TRUE(video.graphHas(u"Sample Grabber"));
     tVideoInf inf{};

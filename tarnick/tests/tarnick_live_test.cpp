@@ -8,6 +8,7 @@
 #include "MessageBox.h"
 #include "TestSupport.h"
 #include "loopback.h"
+#include "stream_config.h"
 
 #include <platform/com_ptr.h>
 #include <platform/media/camera_interfaces.h>
@@ -32,7 +33,7 @@
 
 namespace {
 
-using platform::ComPtr;
+using testsupport::pickFormat;
 using testsupport::pumpUntil;
 using testsupport::SettingsFile;
 
@@ -396,37 +397,6 @@ TEST_F(LiveTest, WhenDeliveryCannotStartTheConnectionStaysForTheDisconnectComman
     EXPECT_FALSE(itemEnabled(dlg, ID_SERVER_CONNECT));
     dlg.OnServerDisconnect();
     EXPECT_FALSE(dlg.IsReceiving());
-}
-
-// Chooses a 24-bit size on the capture pin's stream configuration, as the format page's OK
-// does.
-HRESULT pickFormat(IUnknown* object, LONG width, LONG height) {
-    ComPtr<IAMStreamConfig> config;
-    if (FAILED(object->QueryInterface(IID_IAMStreamConfig,
-                                      reinterpret_cast<void**>(config.GetAddressOf()))))
-        return E_NOINTERFACE;
-    int count = 0, size = 0;
-    config->GetNumberOfCapabilities(&count, &size);
-    for (int i = 0; i < count; ++i) {
-        VIDEO_STREAM_CONFIG_CAPS caps{};
-        AM_MEDIA_TYPE* mt = nullptr;
-        if (config->GetStreamCaps(i, &mt, reinterpret_cast<BYTE*>(&caps)) != S_OK)
-            continue;
-        auto* info = reinterpret_cast<VIDEOINFOHEADER*>(mt->pbFormat);
-        HRESULT hr = E_FAIL;
-        if (info->bmiHeader.biBitCount == 24 && caps.MinOutputSize.cx <= width &&
-            width <= caps.MaxOutputSize.cx && caps.MinOutputSize.cy <= height &&
-            height <= caps.MaxOutputSize.cy) {
-            info->bmiHeader.biWidth = width;
-            info->bmiHeader.biHeight = height;
-            hr = config->SetFormat(mt);
-        }
-        CoTaskMemFree(mt->pbFormat);
-        CoTaskMemFree(mt);
-        if (SUCCEEDED(hr))
-            return hr;
-    }
-    return E_FAIL;
 }
 
 // Stands in for the user at the property frame: records what was asked and acts on the

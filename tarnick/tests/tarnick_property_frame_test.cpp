@@ -27,6 +27,8 @@
 
 #include <gtest/gtest.h>
 
+#include "stream_config.h"
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -48,18 +50,7 @@ public:
     }
     // The capture pin's format as the pin reports it.
     tVideoInf pinFormat(GUID* subtype = nullptr) {
-        tVideoInf inf{};
-        AM_MEDIA_TYPE* mt = nullptr;
-        if (m_pStreamConfig && SUCCEEDED(m_pStreamConfig->GetFormat(&mt))) {
-            const auto* info = reinterpret_cast<const VIDEOINFOHEADER*>(mt->pbFormat);
-            inf = {info->bmiHeader.biBitCount, info->bmiHeader.biWidth, info->bmiHeader.biHeight,
-                   info->AvgTimePerFrame};
-            if (subtype)
-                *subtype = mt->subtype;
-            CoTaskMemFree(mt->pbFormat);
-            CoTaskMemFree(mt);
-        }
-        return inf;
+        return testsupport::streamConfigFormat(m_pStreamConfig, subtype);
     }
 };
 
