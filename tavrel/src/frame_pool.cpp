@@ -1,6 +1,8 @@
 // FramePool: slot selection, newest-frame bookkeeping and the encoder's hand-off.
 #include "frame_pool.h"
 
+#include "jpeg_codec.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -34,7 +36,6 @@ bool FramePool::publish(const uint8_t* rows, int64_t timestampUs) {
         }
         slot->refs = 1; // the writer's, handed over to "newest" below
         slot->seq = 0;
-        slot->jpegSeq = 0;
     }
     std::memcpy(slot->raw.data(), rows, slot->raw.size());
     {
@@ -49,7 +50,7 @@ bool FramePool::publish(const uint8_t* rows, int64_t timestampUs) {
     return true;
 }
 
-void FramePool::dropRefLocked(FrameSlot*& slot) {
+template <typename T> void FramePool::dropRefLocked(T*& slot) {
     if (slot)
         --slot->refs;
     slot = nullptr;
@@ -63,9 +64,9 @@ FrameSlot* FramePool::acquireRaw(uint64_t afterSeq) {
     return m_newestRaw;
 }
 
-FrameSlot* FramePool::acquireJpeg(uint64_t afterSeq) {
+EncodedFrame* FramePool::acquireJpeg(uint64_t afterSeq) {
     std::lock_guard lock(m_mutex);
-    if (!m_newestJpeg || m_newestJpeg->jpegSeq <= afterSeq)
+    if (!m_newestJpeg || m_newestJpeg->seq <= afterSeq)
         return nullptr;
     ++m_newestJpeg->refs;
     return m_newestJpeg;
@@ -76,6 +77,11 @@ void FramePool::release(FrameSlot* slot) {
     --slot->refs;
 }
 
+void FramePool::release(EncodedFrame* jpeg) {
+    std::lock_guard lock(m_mutex);
+    --jpeg->refs;
+}
+
 uint64_t FramePool::newestSeq() {
     std::lock_guard lock(m_mutex);
     return m_newestRaw ? m_newestRaw->seq : 0;
@@ -83,7 +89,7 @@ uint64_t FramePool::newestSeq() {
 
 uint64_t FramePool::newestJpegSeq() {
     std::lock_guard lock(m_mutex);
-    return m_newestJpeg ? m_newestJpeg->jpegSeq : 0;
+    return m_newestJpeg ? m_newestJpeg->seq : 0;
 }
 
 size_t FramePool::keepFree(size_t headroom, size_t cap) {
@@ -111,7 +117,9 @@ size_t FramePool::keepFree(size_t headroom, size_t cap) {
 }
 
 void FramePool::trim(size_t count, size_t resting) {
-    std::vector<std::unique_ptr<FrameSlot>> spare; // freed after the lock is let go
+    // Both are freed after the lock is let go (declared before it, destroyed after it).
+    std::vector<std::unique_ptr<FrameSlot>> spare;
+    std::vector<std::unique_ptr<EncodedFrame>> spareJpeg;
     std::lock_guard lock(m_mutex);
     for (size_t i = m_slots.size(); i-- > 0 && spare.size() < count && m_slots.size() > resting;) {
         if (m_slots[i]->refs != 0)
@@ -119,7 +127,18 @@ void FramePool::trim(size_t count, size_t resting) {
         spare.push_back(std::move(m_slots[i]));
         m_slots.erase(m_slots.begin() + static_cast<std::ptrdiff_t>(i));
     }
-    // `spare` is destroyed after `lock` (declared first), outside the critical section.
+    // A JPEG buffer that was never needed through the whole interval is surplus; with no
+    // encode at all in it (nobody watching), every free one beyond the resting count is.
+    size_t surplus = m_encodedLowFree;
+    m_encodedLowFree = SIZE_MAX;
+    for (size_t i = m_encoded.size();
+         i-- > 0 && surplus > 0 && m_encoded.size() > kRestingEncodedBuffers;) {
+        if (m_encoded[i]->refs != 0)
+            continue;
+        spareJpeg.push_back(std::move(m_encoded[i]));
+        m_encoded.erase(m_encoded.begin() + static_cast<std::ptrdiff_t>(i));
+        --surplus;
+    }
 }
 
 void FramePool::setJpegDemand(int readers) {
@@ -141,17 +160,51 @@ FrameSlot* FramePool::waitForEncodeWork(uint64_t lastEncodedSeq) {
     return m_newestRaw;
 }
 
-void FramePool::finishEncode(FrameSlot* slot, size_t jpegSize) {
+EncodedFrame* FramePool::takeEncodeBuffer() {
+    {
+        std::lock_guard lock(m_mutex);
+        EncodedFrame* found = nullptr;
+        size_t free = 0;
+        for (auto& e : m_encoded)
+            if (e->refs == 0) {
+                ++free;
+                if (!found)
+                    found = e.get();
+            }
+        if (found) {
+            found->refs = 1;
+            m_encodedLowFree = std::min(m_encodedLowFree, free - 1);
+            return found;
+        }
+        if (m_encoded.size() >= kMaxEncodedBuffers)
+            return nullptr;
+    }
+    // Every buffer is held by a viewer still sending it: add one. Only this (encoder) thread
+    // adds buffers, so the cap checked above still holds.
+    auto fresh = std::make_unique<EncodedFrame>();
+    fresh->bytes = MappedBuffer(JpegEncoder::maxEncodedBytes(m_format));
+    if (!fresh->bytes.valid())
+        return nullptr;
+    fresh->refs = 1;
+    std::lock_guard lock(m_mutex);
+    m_encoded.push_back(std::move(fresh));
+    m_encodedLowFree = 0;
+    return m_encoded.back().get();
+}
+
+void FramePool::finishEncode(FrameSlot* slot, EncodedFrame* out, size_t jpegSize) {
     std::lock_guard lock(m_mutex);
     ++m_counters.encodes;
+    --slot->refs; // the raw frame is no longer needed for JPEG
     if (jpegSize == 0) {
-        --slot->refs;
+        --out->refs;
         return;
     }
-    slot->jpegSize = jpegSize;
-    slot->jpegSeq = slot->seq;
+    out->size = jpegSize;
+    out->seq = slot->seq;
+    out->timestampUs = slot->timestampUs;
     dropRefLocked(m_newestJpeg);
-    m_newestJpeg = slot; // the encoder's reference becomes the "newest JPEG" one
+    m_newestJpeg = out; // the encoder's reference becomes the "newest JPEG" one
 }
 
 void FramePool::shutdown() {
@@ -166,6 +219,7 @@ PoolCounters FramePool::counters() {
     std::lock_guard lock(m_mutex);
     PoolCounters c = m_counters;
     c.slots = m_slots.size();
+    c.encodedBuffers = m_encoded.size();
     return c;
 }
 

@@ -2,8 +2,10 @@
 #pragma once
 
 #include "dib_format.h"
+#include "mapped_buffer.h"
 
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -11,13 +13,20 @@
 
 namespace tavrel {
 
-// One frame: the raw rows and, once encoded, its JPEG. Read-only while anyone holds a reference.
+// One raw frame. Read-only while anyone holds a reference.
 struct FrameSlot {
     std::vector<uint8_t> raw;
-    std::vector<uint8_t> jpeg; // sized once, on the slot's first encode
-    size_t jpegSize = 0;
-    uint64_t seq = 0;     // 1, 2, ... in camera order; 0 while the slot is being filled
-    uint64_t jpegSeq = 0; // equals seq once `jpeg` holds this frame
+    uint64_t seq = 0; // 1, 2, ... in camera order; 0 while the slot is being filled
+    int64_t timestampUs = 0;
+    int refs = 0; // guarded by the pool's mutex
+};
+
+// One frame's JPEG, apart from its raw rows: a JPEG viewer holds only this while sending, so
+// it costs the server the encoded bytes, not a raw frame. Read-only while referenced.
+struct EncodedFrame {
+    MappedBuffer bytes; // worst-case capacity; only the pages written are resident
+    size_t size = 0;
+    uint64_t seq = 0; // the raw frame's sequence number
     int64_t timestampUs = 0;
     int refs = 0; // guarded by the pool's mutex
 };
@@ -27,6 +36,7 @@ struct PoolCounters {
     uint64_t dropped = 0; // frames refused because every slot was held
     uint64_t encodes = 0;
     size_t slots = 0;
+    size_t encodedBuffers = 0;
 };
 
 // The newest frame always wins: the camera takes any unreferenced slot, and readers always ask
@@ -44,8 +54,9 @@ public:
 
     // The newest frame (with a reference) when its sequence number is above `afterSeq`.
     FrameSlot* acquireRaw(uint64_t afterSeq);
-    FrameSlot* acquireJpeg(uint64_t afterSeq);
+    EncodedFrame* acquireJpeg(uint64_t afterSeq);
     void release(FrameSlot* slot);
+    void release(EncodedFrame* jpeg);
     uint64_t newestSeq();
     uint64_t newestJpegSeq();
 
@@ -54,27 +65,39 @@ public:
     // never on the camera's thread). Returns how many slots are free afterwards.
     size_t keepFree(size_t headroom, size_t cap);
     // Frees up to `count` unreferenced slots, never going below `resting` slots in all, so the
-    // pool returns to its resting size once the demand has gone.
+    // pool returns to its resting size once the demand has gone. JPEG buffers that stayed free
+    // since the last call are let go too, down to their own resting count.
     void trim(size_t count, size_t resting);
 
     // Encoder side: set how many readers want JPEG; the encoder sleeps while none do.
     void setJpegDemand(int readers);
     // Blocks until a newer frame needs encoding (returns it referenced) or shutdown (nullptr).
     FrameSlot* waitForEncodeWork(uint64_t lastEncodedSeq);
-    void finishEncode(FrameSlot* slot, size_t jpegSize);
+    // A free JPEG buffer (referenced), adding one (allocated outside the lock) while fewer than
+    // the cap exist; nullptr when every buffer is held, and the frame is then not encoded.
+    EncodedFrame* takeEncodeBuffer();
+    // Drops the encoder's reference to `slot`; a non-zero size makes `out` the newest JPEG.
+    void finishEncode(FrameSlot* slot, EncodedFrame* out, size_t jpegSize);
     void shutdown();
 
     PoolCounters counters();
 
+    // JPEG buffers: at most this many (viewers each hold one at most), and this many kept
+    // through quiet spells (the newest JPEG and the one being written).
+    static constexpr size_t kMaxEncodedBuffers = 128;
+    static constexpr size_t kRestingEncodedBuffers = 2;
+
 private:
-    void dropRefLocked(FrameSlot*& slot);
+    template <typename T> void dropRefLocked(T*& slot);
 
     const DibFormat m_format;
     std::mutex m_mutex;
     std::condition_variable m_encodeWake;
     std::vector<std::unique_ptr<FrameSlot>> m_slots;
-    FrameSlot* m_newestRaw = nullptr;  // holds one reference
-    FrameSlot* m_newestJpeg = nullptr; // holds one reference
+    std::vector<std::unique_ptr<EncodedFrame>> m_encoded;
+    size_t m_encodedLowFree = SIZE_MAX;   // fewest JPEG buffers left free since the last trim
+    FrameSlot* m_newestRaw = nullptr;     // holds one reference
+    EncodedFrame* m_newestJpeg = nullptr; // holds one reference
     uint64_t m_seq = 0;
     int m_jpegDemand = 0;
     bool m_shutdown = false;

@@ -14,15 +14,20 @@ JpegWorker::~JpegWorker() {
 // Encoder thread.
 void JpegWorker::loop() {
     const DibFormat& format = m_pool.format();
-    const size_t capacity = JpegEncoder::maxEncodedBytes(format);
     uint64_t lastSeq = 0;
     while (FrameSlot* slot = m_pool.waitForEncodeWork(lastSeq)) {
         lastSeq = slot->seq;
-        // The slot is referenced, so nobody rewrites it; its JPEG buffer is sized once.
-        if (slot->jpeg.size() < capacity)
-            slot->jpeg.resize(capacity);
-        const size_t size = m_encoder.encode(format, slot->raw.data(), slot->jpeg.data(), capacity);
-        m_pool.finishEncode(slot, size);
+        // The raw slot is referenced, so nobody rewrites it; the JPEG goes to a buffer of its
+        // own, so viewers sending it keep no raw frame alive. With every buffer held the frame
+        // is skipped, like any frame the encoder falls behind on.
+        EncodedFrame* out = m_pool.takeEncodeBuffer();
+        if (!out) {
+            m_pool.release(slot);
+            continue;
+        }
+        const size_t size =
+            m_encoder.encode(format, slot->raw.data(), out->bytes.data(), out->bytes.capacity());
+        m_pool.finishEncode(slot, out, size);
         if (size > 0)
             m_onEncoded();
     }

@@ -34,7 +34,9 @@ struct Connection {
     size_t headOff = 0;
     std::string text; // built once per request (page, error answers), never per frame
     size_t textOff = 0;
-    FrameSlot* slot = nullptr; // referenced while its bytes are being sent
+    // Referenced while its bytes are being sent: a raw frame, or a JPEG (never both).
+    FrameSlot* slot = nullptr;
+    EncodedFrame* jpeg = nullptr;
     const uint8_t* body = nullptr;
     size_t bodyLen = 0;
     size_t bodyOff = 0;

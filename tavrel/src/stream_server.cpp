@@ -82,8 +82,7 @@ void StreamServer::shutdown() {
         m_io.join();
     m_encoder.reset();
     for (auto& c : m_connections)
-        if (c->slot)
-            m_pool.release(c->slot);
+        releaseFrame(*c);
     m_connections.clear();
     m_clientCount = 0;
     m_listener.reset();
@@ -386,25 +385,32 @@ void StreamServer::updateJpegDemand() {
 bool StreamServer::startNextPart(Connection& c, Clock::time_point now) {
     const bool raw = c.kind == Connection::Kind::RawStream;
     FrameSlot* slot = nullptr;
+    EncodedFrame* jpeg = nullptr;
     if (c.kind == Connection::Kind::Snapshot) {
-        slot = m_pool.acquireJpeg(c.snapshotSeq - 1);
-    } else {
-        slot = raw ? m_pool.acquireRaw(c.lastSeq) : m_pool.acquireJpeg(c.lastSeq);
+        jpeg = m_pool.acquireJpeg(c.snapshotSeq - 1);
+    } else if (raw) {
+        slot = m_pool.acquireRaw(c.lastSeq);
         // While the camera is idle the newest frame goes out again, about once a second, so
         // viewers that show a part only when the next begins still show it and proxies stay open.
         if (!slot && c.lastSeq > 0 && now - c.lastPart >= m_options.resendInterval)
-            slot = raw ? m_pool.acquireRaw(0) : m_pool.acquireJpeg(0);
+            slot = m_pool.acquireRaw(0);
+    } else {
+        jpeg = m_pool.acquireJpeg(c.lastSeq);
+        if (!jpeg && c.lastSeq > 0 && now - c.lastPart >= m_options.resendInterval)
+            jpeg = m_pool.acquireJpeg(0);
     }
-    if (!slot)
+    if (!slot && !jpeg)
         return false;
     c.slot = slot;
-    c.lastSeq = raw ? slot->seq : slot->jpegSeq;
-    c.body = raw ? slot->raw.data() : slot->jpeg.data();
-    c.bodyLen = raw ? slot->raw.size() : slot->jpegSize;
+    c.jpeg = jpeg;
+    c.lastSeq = slot ? slot->seq : jpeg->seq;
+    c.body = slot ? slot->raw.data() : jpeg->bytes.data();
+    c.bodyLen = slot ? slot->raw.size() : jpeg->size;
+    const int64_t timestampUs = slot ? slot->timestampUs : jpeg->timestampUs;
     c.bodyOff = 0;
     c.headLen = c.headOff = 0;
     if (c.kind == Connection::Kind::Snapshot) {
-        c.headLen = writeSnapshotHead(c.head.data(), c.head.size(), c.bodyLen, slot->timestampUs);
+        c.headLen = writeSnapshotHead(c.head.data(), c.head.size(), c.bodyLen, timestampUs);
         c.tail = {};
         c.closeWhenSent = true;
         updateJpegDemand();
@@ -413,7 +419,7 @@ bool StreamServer::startNextPart(Connection& c, Clock::time_point now) {
             c.headLen = writeStreamHead(c.head.data(), c.head.size());
         c.streamStarted = true;
         c.headLen += writePartHead(c.head.data() + c.headLen, c.head.size() - c.headLen, raw,
-                                   m_pool.format(), c.bodyLen, slot->timestampUs);
+                                   m_pool.format(), c.bodyLen, timestampUs);
         c.tail = partDelimiter();
     }
     c.tailOff = 0;
@@ -456,12 +462,19 @@ void StreamServer::flush(Connection& c, Clock::time_point now) {
         advance(c.bodyLen, c.bodyOff);
         advance(c.tail.size(), c.tailOff);
     }
-    if (!c.pending() && c.slot) {
+    if (!c.pending())
+        releaseFrame(c);
+}
+
+void StreamServer::releaseFrame(Connection& c) {
+    if (c.slot)
         m_pool.release(c.slot);
-        c.slot = nullptr;
-        c.body = nullptr;
-        c.bodyLen = c.bodyOff = 0;
-    }
+    if (c.jpeg)
+        m_pool.release(c.jpeg);
+    c.slot = nullptr;
+    c.jpeg = nullptr;
+    c.body = nullptr;
+    c.bodyLen = c.bodyOff = 0;
 }
 
 void StreamServer::pump(Connection& c, Clock::time_point now) {
@@ -492,10 +505,10 @@ void StreamServer::pump(Connection& c, Clock::time_point now) {
         c.dead = true;
 }
 
-// A reader still sending an old frame keeps that frame's slot. When such readers hold so many
-// that the camera could find no free slot and the pool may not grow, the reader whose part has
-// been in flight longest loses its connection: a slow reader loses its own frames, never the
-// camera's or another viewer's.
+// A raw reader still sending an old frame keeps that frame's slot (JPEG readers hold only
+// their JPEG). When such readers hold so many that the camera could find no free slot and the
+// pool may not grow, the reader whose part has been in flight longest loses its connection: a
+// slow reader loses its own frames, never the camera's or another viewer's.
 void StreamServer::keepCameraSlotsFree() {
     size_t free = m_pool.keepFree(kFreeSlots, kMaxSlots);
     m_minFree = std::min(m_minFree, free);
@@ -506,10 +519,7 @@ void StreamServer::keepCameraSlotsFree() {
                 slowest = c.get();
         if (!slowest)
             return;
-        m_pool.release(slowest->slot);
-        slowest->slot = nullptr;
-        slowest->body = nullptr;
-        slowest->bodyLen = slowest->bodyOff = 0;
+        releaseFrame(*slowest);
         slowest->dead = true;
         ++m_cutOff;
         free = m_pool.keepFree(kFreeSlots, kMaxSlots);
@@ -517,10 +527,7 @@ void StreamServer::keepCameraSlotsFree() {
 }
 
 void StreamServer::closeConnection(size_t index) {
-    Connection& c = *m_connections[index];
-    if (c.slot)
-        m_pool.release(c.slot);
-    c.slot = nullptr;
+    releaseFrame(*m_connections[index]);
     // Closing the descriptor also takes it out of the epoll set.
     m_connections.erase(m_connections.begin() + static_cast<std::ptrdiff_t>(index));
     m_clientCount = m_connections.size();

@@ -80,6 +80,8 @@ private:
     void pump(Connection& c, Clock::time_point now);
     bool startNextPart(Connection& c, Clock::time_point now);
     void flush(Connection& c, Clock::time_point now);
+    // Drops the frame or JPEG the connection holds, with what is left of its bytes.
+    void releaseFrame(Connection& c);
     void closeConnection(size_t index);
     void updateJpegDemand();
 
