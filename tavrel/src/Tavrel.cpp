@@ -38,6 +38,10 @@ int CTavrel::AddFrame(unsigned char* bits, int /*count: always one frame*/) {
     return m_transport->addFrame(bits);
 }
 
+int CTavrel::SetNextFrameJpeg(const unsigned char* jpeg, int size) {
+    return m_transport->setNextFrameJpeg(jpeg, size);
+}
+
 int CTavrel::Stop() {
     return m_transport->stop();
 }

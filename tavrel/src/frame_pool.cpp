@@ -2,9 +2,11 @@
 #include "frame_pool.h"
 
 #include "jpeg_codec.h"
+#include "jpeg_tables.h"
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace tavrel {
 
@@ -32,6 +34,7 @@ bool FramePool::publish(const uint8_t* rows, int64_t timestampUs) {
             }
         if (!slot) {
             ++m_counters.dropped;
+            dropRefLocked(m_staged); // it belonged to this frame
             return false;
         }
         slot->refs = 1; // the writer's, handed over to "newest" below
@@ -45,6 +48,16 @@ bool FramePool::publish(const uint8_t* rows, int64_t timestampUs) {
         dropRefLocked(m_newestRaw);
         m_newestRaw = slot;
         ++m_counters.published;
+        // The camera's own JPEG of this very frame: it becomes the newest JPEG at the same
+        // moment as the frame, and the encoder (which only takes frames newer than the newest
+        // JPEG) leaves this one alone. The staged reference becomes the newest JPEG's.
+        if (m_staged) {
+            m_staged->seq = slot->seq;
+            m_staged->timestampUs = timestampUs;
+            dropRefLocked(m_newestJpeg);
+            m_newestJpeg = std::exchange(m_staged, nullptr);
+            ++m_counters.passedThrough;
+        }
     }
     m_encodeWake.notify_one();
     return true;
@@ -152,7 +165,11 @@ void FramePool::setJpegDemand(int readers) {
 FrameSlot* FramePool::waitForEncodeWork(uint64_t lastEncodedSeq) {
     std::unique_lock lock(m_mutex);
     m_encodeWake.wait(lock, [&] {
-        return m_shutdown || (m_jpegDemand > 0 && m_newestRaw && m_newestRaw->seq > lastEncodedSeq);
+        // Only a frame newer than the newest JPEG needs encoding: a frame that came with the
+        // camera's own JPEG has one already.
+        return m_shutdown ||
+               (m_jpegDemand > 0 && m_newestRaw && m_newestRaw->seq > lastEncodedSeq &&
+                !(m_newestJpeg && m_newestJpeg->seq >= m_newestRaw->seq));
     });
     if (m_shutdown)
         return nullptr;
@@ -179,23 +196,44 @@ EncodedFrame* FramePool::takeEncodeBuffer() {
         if (m_encoded.size() >= kMaxEncodedBuffers)
             return nullptr;
     }
-    // Every buffer is held by a viewer still sending it: add one. Only this (encoder) thread
-    // adds buffers, so the cap checked above still holds.
+    // Every buffer is held by a viewer still sending it: add one. Mapping it touches no page.
     auto fresh = std::make_unique<EncodedFrame>();
     fresh->bytes = MappedBuffer(JpegEncoder::maxEncodedBytes(m_format));
     if (!fresh->bytes.valid())
         return nullptr;
     fresh->refs = 1;
-    std::lock_guard lock(m_mutex);
+    std::lock_guard lock(m_mutex);              // released before `fresh`, should it not be kept
+    if (m_encoded.size() >= kMaxEncodedBuffers) // the other caller added one meanwhile
+        return nullptr;
     m_encoded.push_back(std::move(fresh));
     m_encodedLowFree = 0;
     return m_encoded.back().get();
+}
+
+bool FramePool::stageJpeg(const uint8_t* jpeg, size_t size) {
+    EncodedFrame* buffer = takeEncodeBuffer();
+    if (!buffer)
+        return false;
+    buffer->size =
+        completeJpeg(jpeg, size, m_format, buffer->bytes.data(), buffer->bytes.capacity());
+    std::lock_guard lock(m_mutex);
+    dropRefLocked(m_staged); // one that no frame followed
+    if (buffer->size == 0) {
+        --buffer->refs;
+        return false;
+    }
+    m_staged = buffer;
+    return true;
 }
 
 void FramePool::finishEncode(FrameSlot* slot, EncodedFrame* out, size_t jpegSize) {
     std::lock_guard lock(m_mutex);
     ++m_counters.encodes;
     --slot->refs; // the raw frame is no longer needed for JPEG
+    // A camera JPEG of a newer frame may have arrived while this one was encoded: the newest
+    // JPEG never goes back in time.
+    if (m_newestJpeg && m_newestJpeg->seq >= slot->seq)
+        jpegSize = 0;
     if (jpegSize == 0) {
         --out->refs;
         return;

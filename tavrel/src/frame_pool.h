@@ -35,6 +35,7 @@ struct PoolCounters {
     uint64_t published = 0;
     uint64_t dropped = 0; // frames refused because every slot was held
     uint64_t encodes = 0;
+    uint64_t passedThrough = 0; // frames whose JPEG came from the camera, not the encoder
     size_t slots = 0;
     size_t encodedBuffers = 0;
 };
@@ -50,7 +51,12 @@ public:
     const DibFormat& format() const { return m_format; }
 
     // Copies one frame in and makes it the newest; false (frame dropped) when no slot is free.
+    // A JPEG staged before it is that frame's JPEG.
     bool publish(const uint8_t* rows, int64_t timestampUs);
+    // Camera thread, just before publish(): the camera's own JPEG of the frame about to be
+    // published, completed and copied into a JPEG buffer, so that frame is not encoded again.
+    // False (the frame is then encoded as usual) when the picture cannot be passed on as is.
+    bool stageJpeg(const uint8_t* jpeg, size_t size);
 
     // The newest frame (with a reference) when its sequence number is above `afterSeq`.
     FrameSlot* acquireRaw(uint64_t afterSeq);
@@ -98,6 +104,7 @@ private:
     size_t m_encodedLowFree = SIZE_MAX;   // fewest JPEG buffers left free since the last trim
     FrameSlot* m_newestRaw = nullptr;     // holds one reference
     EncodedFrame* m_newestJpeg = nullptr; // holds one reference
+    EncodedFrame* m_staged = nullptr;     // holds one reference until the next publish()
     uint64_t m_seq = 0;
     int m_jpegDemand = 0;
     bool m_shutdown = false;

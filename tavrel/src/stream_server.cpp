@@ -104,6 +104,13 @@ bool StreamServer::addFrame(const uint8_t* rows) {
     return taken;
 }
 
+// Camera thread.
+bool StreamServer::addNextFrameJpeg(const uint8_t* jpeg, size_t size) {
+    if (m_stopping.load())
+        return false;
+    return m_pool.stageJpeg(jpeg, size);
+}
+
 ServerStats StreamServer::stats() {
     ServerStats s;
     s.pool = m_pool.counters();
@@ -160,8 +167,9 @@ void StreamServer::ioLoop() {
         // Slots that stayed free through a whole interval were not needed: let them go.
         if (now - m_lastTrim >= kTrimInterval) {
             m_lastTrim = now;
-            if (m_minFree > kFreeSlots)
-                m_pool.trim(m_minFree - kFreeSlots, kInitialSlots);
+            // Called every interval even when no raw slot is spare: the JPEG buffers are
+            // trimmed by the same call.
+            m_pool.trim(m_minFree > kFreeSlots ? m_minFree - kFreeSlots : 0, kInitialSlots);
             m_minFree = SIZE_MAX;
         }
     }

@@ -61,6 +61,9 @@ public:
     // Camera thread: copies the frame into a free slot and wakes the I/O thread; never waits for
     // a client or the encoder.
     bool addFrame(const uint8_t* rows);
+    // Camera thread, before the addFrame of the same frame: the camera's own JPEG of it, sent
+    // to JPEG viewers and snapshots in place of an encode. False when it cannot be passed on.
+    bool addNextFrameJpeg(const uint8_t* jpeg, size_t size);
 
     int port() const { return m_port; }
     ServerStats stats();

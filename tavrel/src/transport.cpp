@@ -97,6 +97,20 @@ int Transport::addFrame(const unsigned char* bits) {
     return server->addFrame(bits) ? 0 : -2;
 }
 
+// Camera thread.
+int Transport::setNextFrameJpeg(const unsigned char* jpeg, int size) {
+    if (!jpeg || size <= 0)
+        return -1;
+    std::shared_ptr<StreamServer> server;
+    {
+        std::lock_guard lock(m_serverLock);
+        server = m_server;
+    }
+    if (!server)
+        return -1;
+    return server->addNextFrameJpeg(jpeg, static_cast<size_t>(size)) ? 0 : -2;
+}
+
 // Any thread.
 bool Transport::isRunning() const {
     std::lock_guard lock(m_serverLock);

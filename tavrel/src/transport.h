@@ -26,6 +26,7 @@ public:
     int bitmapInfo(BITMAPINFOHEADER* header);
     int run(FrameCallback callback, void* context);
     int addFrame(const unsigned char* bits);
+    int setNextFrameJpeg(const unsigned char* jpeg, int size);
     int stop();
     int close();
 

@@ -14,9 +14,10 @@ class Transport;
 // One transport object serves frames (mode 2) or receives them (mode 1); 0 means closed.
 // Every operation returns 0 on success and a negative value on failure.
 //
-// Threads: every member runs on the caller's (window) thread except AddFrame, which comes on the
-// camera's streaming thread and may overlap OpenServer and Close; the state queries are safe from
-// any thread. The callback given to Run is called on the transport's delivery thread.
+// Threads: every member runs on the caller's (window) thread except AddFrame and
+// SetNextFrameJpeg, which come on the camera's streaming thread and may overlap OpenServer and
+// Close; the state queries are safe from any thread. The callback given to Run is called on the
+// transport's delivery thread.
 class TAVREL_API CTavrel {
 public:
     CTavrel();
@@ -50,6 +51,13 @@ public:
     // Listens on one numeric address ("127.0.0.1", "::1") instead of every interface; null or
     // "" means every interface. Returns -1 (and OpenServer fails) for anything else.
     int SetListenAddress(const char* address);
+    // Camera thread, just before the AddFrame of the same frame (server mode): the camera's
+    // own JPEG of that frame. JPEG viewers and snapshots then receive these bytes instead of
+    // an encode of the decoded frame; raw viewers still get the frame given to AddFrame. The
+    // bytes are copied. A JPEG without Huffman tables gets the standard ones. Returns -2 (and
+    // that frame is encoded as usual) when the JPEG is not a baseline picture of the served
+    // size, -1 when not serving. A JPEG that no AddFrame follows is dropped by the next call.
+    int SetNextFrameJpeg(const unsigned char* jpeg, int size);
 
 private:
     std::unique_ptr<tavrel::Transport> m_transport;

@@ -1,0 +1,327 @@
+// serve_cost: what serving JPEG viewers costs. The test-pattern camera at 1920x1080@30, once in
+// YUY2 and once in MJPG, through CVideo into the transport's server, with 1, 4 and 16 JPEG
+// viewers on loopback: server CPU per second, resident memory, the slowest viewer's frame rate
+// and the frames it lost; then the resident memory once the viewers have left.
+//
+// Same-run floors: the camera alone (the same capture with nobody served: its CPU is
+// subtracted from every row, as is the viewers' own), and libturbojpeg encoding alone on the
+// camera's frames (libyuv conversion to full-range 4:2:0 + tjCompressFromYUVPlanes), against
+// which the server's encoder is measured: encode_ratio_planes = encoder / floor.
+#include "jpeg_codec.h"
+#include "loopback.h"
+#include "stream_server.h"
+
+#include <lumora/Video.h>
+#include <platform/media/device_interfaces.h>
+#include <platform/media/device_providers.h>
+#include <platform/media/test_pattern_camera.h>
+
+#include <libyuv/convert.h>
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <thread>
+#include <time.h>
+#include <vector>
+
+using namespace std::chrono_literals;
+using tavrel::DibFormat;
+
+namespace {
+
+constexpr int kWidth = 1920, kHeight = 1080;
+constexpr LONGLONG kInterval = 333333; // 30 fps
+constexpr auto kSettle = 1500ms;
+constexpr auto kMeasure = 4s;
+const DibFormat kFormat{kWidth, kHeight, 24};
+
+double processCpu() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+double threadCpu() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+double residentMb() {
+    FILE* f = std::fopen("/proc/self/status", "r");
+    long kb = 0;
+    char line[256];
+    while (f && std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "VmRSS: %ld kB", &kb) == 1)
+            break;
+    if (f)
+        std::fclose(f);
+    return double(kb) / 1024.0;
+}
+
+class BenchProvider final : public platform::media::DeviceProvider {
+public:
+    std::vector<platform::media::DeviceEntry> devices(REFCLSID category) override {
+        if (category != CLSID_VideoInputDeviceCategory)
+            return {};
+        auto camera = [](const GUID& subtype) {
+            return [subtype](REFIID riid, void** object) {
+                return platform::media::createTestPatternCamera({{subtype}, true}, riid, object);
+            };
+        };
+        return {{u"Bench Pattern YUY2", u"", u"bench:yuy2", camera(MEDIASUBTYPE_YUY2)},
+                {u"Bench Pattern MJPG", u"", u"bench:mjpg", camera(MEDIASUBTYPE_MJPG)}};
+    }
+};
+
+// The capture's frame callback: hands each frame to the server, when there is one, and keeps
+// a few frames for the encode floor.
+struct Sink {
+    std::atomic<tavrel::StreamServer*> server{nullptr};
+    std::atomic<long> frames{0};
+    std::atomic<bool> keep{false}; // only once memory has been measured
+    std::mutex lock;
+    std::vector<std::vector<uint8_t>> kept;
+
+    static void onFrame(BYTE* pixels, void* param) {
+        auto* self = static_cast<Sink*>(param);
+        if (auto* s = self->server.load())
+            s->addFrame(pixels);
+        const long n = ++self->frames;
+        if (self->keep && n % 10 == 0) {
+            std::lock_guard g(self->lock);
+            if (self->kept.size() < 4)
+                self->kept.emplace_back(pixels, pixels + kFormat.imageBytes());
+        }
+    }
+};
+
+// Reads the stream and counts parts by their Content-Length without decoding them; a small
+// buffer, so the viewers add little to the process's resident memory.
+struct Viewer {
+    std::atomic<long> parts{0};
+    std::atomic<double> cpu{0};
+    std::atomic<bool> stop{false};
+    std::thread thread;
+
+    void start(int port) {
+        thread = std::thread([this, port] {
+            const int fd = loopback::connect(port);
+            const std::string req = "GET /stream HTTP/1.1\r\nHost: b\r\n\r\n";
+            ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+            timeval tv{0, 100000};
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+            std::vector<char> buf(64 * 1024);
+            std::string head;
+            size_t skip = 0;
+            while (!stop) {
+                const ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
+                cpu = threadCpu();
+                if (n <= 0)
+                    continue;
+                for (size_t i = 0; i < static_cast<size_t>(n);) {
+                    if (skip > 0) {
+                        const size_t k = std::min(skip, static_cast<size_t>(n) - i);
+                        skip -= k;
+                        i += k;
+                        if (skip == 0)
+                            ++parts;
+                        continue;
+                    }
+                    head.push_back(buf[i++]);
+                    if (head.size() >= 4 && head.compare(head.size() - 4, 4, "\r\n\r\n") == 0) {
+                        const size_t cl = head.find("Content-Length: ");
+                        if (cl != std::string::npos)
+                            skip = std::stoul(head.substr(cl + 16));
+                        head.clear();
+                    }
+                }
+            }
+            ::close(fd);
+        });
+    }
+};
+
+struct Row {
+    double cpuPerSec = 0; // the server's share: process CPU less the camera's and viewers'
+    double rssMb = 0;
+    double minFps = 0;
+    double lostPerSec = 0; // camera frames the slowest viewer never received
+};
+
+// Process CPU per second of wall time, less `others` (seconds of CPU over the same span).
+template <typename Others> double cpuPerSecond(Others others, double& wall) {
+    const double c0 = processCpu();
+    const double o0 = others();
+    const auto t0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(kMeasure);
+    wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    return ((processCpu() - c0) - (others() - o0)) / wall;
+}
+
+struct ModeResult {
+    double cameraCpu = 0, cameraRss = 0, cameraFps = 0;
+    Row rows[3];
+    double restRss = 0;
+    bool ok = false;
+};
+
+ModeResult runMode(const char* path, int bits, Sink& sink) {
+    ModeResult r;
+    CVideo video;
+    if (video.Open(OPEN_DEVICE, path, -1) != 0 ||
+        video.CaptureInit(kWidth, kHeight, bits, kInterval) != 0)
+        return r;
+    video.SetSampleCallBack(&Sink::onFrame, &sink);
+    if (video.CaptureStart(nullptr, nullptr) != 0)
+        return r;
+    std::this_thread::sleep_for(kSettle);
+    double wall = 0;
+    long f0 = sink.frames;
+    r.cameraCpu = cpuPerSecond([] { return 0.0; }, wall);
+    r.cameraFps = double(sink.frames - f0) / wall;
+    r.cameraRss = residentMb();
+
+    tavrel::ServerOptions o;
+    o.port = 0;
+    o.format = kFormat;
+    o.fps = 30;
+    auto server = tavrel::StreamServer::start(o);
+    if (!server)
+        return r;
+    sink.server = server.get();
+    std::vector<std::unique_ptr<Viewer>> viewers;
+    const int counts[3] = {1, 4, 16};
+    for (int k = 0; k < 3; ++k) {
+        while (static_cast<int>(viewers.size()) < counts[k]) {
+            viewers.push_back(std::make_unique<Viewer>());
+            viewers.back()->start(server->port());
+        }
+        std::this_thread::sleep_for(kSettle);
+        std::vector<long> p0;
+        for (auto& v : viewers)
+            p0.push_back(v->parts);
+        f0 = sink.frames;
+        auto viewerCpu = [&] {
+            double s = 0;
+            for (auto& v : viewers)
+                s += v->cpu;
+            return s;
+        };
+        Row& row = r.rows[k];
+        row.cpuPerSec = cpuPerSecond(viewerCpu, wall) - r.cameraCpu;
+        row.rssMb = residentMb();
+        const double cameraFps = double(sink.frames - f0) / wall;
+        row.minFps = 1e9;
+        for (size_t i = 0; i < viewers.size(); ++i)
+            row.minFps = std::min(row.minFps, double(viewers[i]->parts - p0[i]) / wall);
+        row.lostPerSec = std::max(0.0, cameraFps - row.minFps);
+    }
+    for (auto& v : viewers)
+        v->stop = true;
+    for (auto& v : viewers)
+        v->thread.join();
+    std::this_thread::sleep_for(2500ms); // two trim intervals: spare buffers are given back
+    r.restRss = residentMb();
+    sink.server = nullptr;
+    sink.keep = true;
+    std::this_thread::sleep_for(1500ms);
+    video.CaptureStop();
+    video.SetSampleCallBack(nullptr, nullptr);
+    server.reset();
+    r.ok = true;
+    return r;
+}
+
+// ms per frame of `encode` over the kept frames, repeated for about a second.
+template <typename Encode>
+double msPerFrame(const std::vector<std::vector<uint8_t>>& frames, Encode encode) {
+    const double c0 = threadCpu();
+    long n = 0;
+    while (threadCpu() - c0 < 1.5)
+        for (auto& f : frames) {
+            encode(f.data());
+            ++n;
+        }
+    return (threadCpu() - c0) * 1e3 / double(n);
+}
+
+} // namespace
+
+int main() {
+    platform::media::DeviceProviderScope provider(std::make_shared<BenchProvider>());
+    Sink sink;
+    const ModeResult yuy2 = runMode("bench:yuy2", 16, sink);
+    const ModeResult mjpg = runMode("bench:mjpg", 24, sink);
+    if (!yuy2.ok || !mjpg.ok || sink.kept.empty()) {
+        std::fprintf(stderr, "serve_cost: a capture or the server did not start\n");
+        return 1;
+    }
+
+    // Encode floor on the camera's own frames: one conversion, one compression from planes.
+    std::vector<uint8_t> out(tavrel::JpegEncoder::maxEncodedBytes(kFormat));
+    std::vector<uint8_t> planes(size_t(kWidth) * kHeight * 3 / 2);
+    tjhandle tj = tjInitCompress();
+    const double floorMs = msPerFrame(sink.kept, [&](const uint8_t* rows) {
+        uint8_t* y = planes.data();
+        uint8_t* u = y + size_t(kWidth) * kHeight;
+        uint8_t* v = u + size_t(kWidth / 2) * (kHeight / 2);
+        libyuv::RGB24ToJ420(rows, int(kFormat.stride()), y, kWidth, u, kWidth / 2, v, kWidth / 2,
+                            kWidth, -kHeight);
+        const unsigned char* p[3] = {y, u, v};
+        const int s[3] = {kWidth, kWidth / 2, kWidth / 2};
+        unsigned char* dst = out.data();
+        unsigned long size = out.size();
+        tjCompressFromYUVPlanes(tj, p, kWidth, s, kHeight, TJSAMP_420, &dst, &size,
+                                tavrel::JpegEncoder::kQuality, TJFLAG_NOREALLOC | TJFLAG_FASTDCT);
+    });
+    // The former path, for comparison: the compressor converting BGR itself.
+    const double bgrMs = msPerFrame(sink.kept, [&](const uint8_t* rows) {
+        unsigned char* dst = out.data();
+        unsigned long size = out.size();
+        tjCompress2(tj, rows, kWidth, int(kFormat.stride()), kHeight, TJPF_BGR, &dst, &size,
+                    TJSAMP_420, tavrel::JpegEncoder::kQuality,
+                    TJFLAG_BOTTOMUP | TJFLAG_NOREALLOC | TJFLAG_FASTDCT);
+    });
+    tjDestroy(tj);
+    tavrel::JpegEncoder encoder;
+    const double encoderMs = msPerFrame(sink.kept, [&](const uint8_t* rows) {
+        encoder.encode(kFormat, rows, out.data(), out.size());
+    });
+    const double encodeRatio = encoderMs / floorMs;
+
+    std::printf("%dx%d@30 test-pattern camera through CVideo into the server; JPEG viewers on "
+                "loopback; server CPU = process CPU less the camera alone and the viewers\n",
+                kWidth, kHeight);
+    const int counts[3] = {1, 4, 16};
+    for (const auto* m : {&yuy2, &mjpg}) {
+        std::printf("%s: camera alone %.1f fps, %.1f%% of a core, %.1f MB resident\n",
+                    m == &yuy2 ? "YUY2" : "MJPG", m->cameraFps, m->cameraCpu * 100, m->cameraRss);
+        for (int k = 0; k < 3; ++k)
+            std::printf("  viewers=%2d  server CPU %5.1f%% of a core  resident %6.1f MB (+%.1f)  "
+                        "slowest viewer %.1f fps, lost %.1f frames/s\n",
+                        counts[k], m->rows[k].cpuPerSec * 100, m->rows[k].rssMb,
+                        m->rows[k].rssMb - m->cameraRss, m->rows[k].minFps, m->rows[k].lostPerSec);
+        std::printf("  after the viewers left: resident %.1f MB\n", m->restRss);
+    }
+    std::printf("encode per 1080p frame: server encoder %.2f ms, floor (libyuv + planes) %.2f "
+                "ms, ratio %.2f; compressor converting BGR itself %.2f ms (%.2fx the floor)\n",
+                encoderMs, floorMs, encodeRatio, bgrMs, bgrMs / floorMs);
+
+    // The server's own memory: resident with 16 viewers, less the camera alone.
+    const double rss16 = std::max(yuy2.rows[2].rssMb, mjpg.rows[2].rssMb);
+    const double perViewer = std::max((yuy2.rows[2].rssMb - yuy2.rows[0].rssMb) / 15.0,
+                                      (mjpg.rows[2].rssMb - mjpg.rows[0].rssMb) / 15.0);
+    const double fps16 = std::min(yuy2.rows[2].minFps, mjpg.rows[2].minFps);
+    std::printf("serve_cost cpu_ratio_passthrough=na rss_mb_16=%.1f rss_mb_per_viewer=%.2f "
+                "fps_min_16=%.1f encode_ratio_planes=%.2f\n",
+                rss16, perViewer, fps16, encodeRatio);
+    return 0;
+}
