@@ -17,6 +17,15 @@ using namespace tavrel::test;
 namespace {
 
 const DibFormat kFullHd{1920, 1080, 24};
+
+// The sanitizers keep shadow memory for every byte touched (and AddressSanitizer a quarantine
+// of freed blocks), so resident figures say nothing about the server there.
+constexpr bool kResidentMeasurable =
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    false;
+#else
+    true;
+#endif
 const DibFormat kSmall{160, 120, 24};
 
 std::unique_ptr<StreamServer> startServer(const DibFormat& f) {
@@ -114,11 +123,13 @@ TEST(TavrelViewerMemory, StalledJpegViewersCostEncodedBytesAndLeaveNothingBehind
                     "%zu, resident +%ld kB (JPEG %ld kB)\n",
                     n, now.slots, now.encodedBuffers, growthKb, jpegKb);
         EXPECT_EQ(now.slots, rest.slots) << "a JPEG viewer must not pin a raw frame";
-        EXPECT_GE(now.encodedBuffers, static_cast<size_t>(n)) << "each stalled on its own part";
+        // Viewers stalled on the same frame share its JPEG; none holds more than one.
         EXPECT_LE(now.encodedBuffers, static_cast<size_t>(n) + 3);
         // One encoded frame per viewer, plus the encoder's planes and a few spare JPEGs; a raw
         // frame here is 6 MB.
-        EXPECT_LT(growthKb, (jpegKb + 64) * (n + 3) + 4096) << "about one JPEG per viewer";
+        if (kResidentMeasurable) {
+            EXPECT_LT(growthKb, (jpegKb + 64) * (n + 3) + 4096) << "about one JPEG per viewer";
+        }
     }
     EXPECT_GT(server->stats().pool.encodes, rest.encodes);
 
