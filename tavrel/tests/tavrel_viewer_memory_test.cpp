@@ -118,8 +118,9 @@ TEST(TavrelViewerMemory, StalledJpegViewersCostEncodedBytesAndLeaveNothingBehind
         EXPECT_LE(now.encodedBuffers, static_cast<size_t>(n) + 3);
         // One encoded frame per viewer, plus the encoder's planes and a few spare JPEGs; a raw
         // frame here is 6 MB.
-        if (kPeakMemoryMeasurable) // ASan's quarantine keeps every freed buffer resident
+        if (kPeakMemoryMeasurable) { // ASan's quarantine keeps every freed buffer resident
             EXPECT_LT(growthKb, (jpegKb + 64) * (n + 3) + 4096) << "about one JPEG per viewer";
+        }
     }
     EXPECT_GT(server->stats().pool.encodes, rest.encodes);
 
