@@ -4,6 +4,7 @@
 #include "jpeg_codec.h"
 #include "tavrel_test_support.h"
 
+#include <algorithm>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
@@ -153,6 +154,66 @@ TEST_F(TavrelInterop, ChromiumShowsTheLivePictureOnThePage) {
     ASSERT_EQ(bgr.size(), size_t{400} * 300 * 3);
     EXPECT_TRUE(looksRed(bgr, (20 * 400 + 80) * 3)) << "the image's upper half";
     EXPECT_TRUE(looksBlue(bgr, (100 * 400 + 80) * 3)) << "the image's lower half";
+}
+
+// A server handed, beside every frame, a camera's own JPEG without Huffman tables. The
+// camera's picture is the frame turned upside down (blue over red), so a tool that shows blue
+// on top shows the passed-through bytes, not an encode of the frame.
+class TavrelInteropPassthrough : public TavrelInterop {
+protected:
+    void SetUp() override {
+        TavrelInterop::SetUp();
+        m_feeder.reset();
+        std::vector<uint8_t> upsideDown = m_frame;
+        const size_t stride = kFormat.stride();
+        for (int y = 0; y < kFormat.height / 2; ++y)
+            std::swap_ranges(upsideDown.begin() + static_cast<std::ptrdiff_t>(y * stride),
+                             upsideDown.begin() + static_cast<std::ptrdiff_t>((y + 1) * stride),
+                             upsideDown.end() - static_cast<std::ptrdiff_t>((y + 1) * stride));
+        std::vector<uint8_t> jpeg(JpegEncoder::maxEncodedBytes(kFormat));
+        jpeg.resize(JpegEncoder().encode(kFormat, upsideDown.data(), jpeg.data(), jpeg.size()));
+        m_cameraJpeg = withoutHuffmanTables(jpeg);
+        ASSERT_LT(m_cameraJpeg.size(), jpeg.size());
+        m_feeder = std::make_unique<FrameFeeder>(
+            kFormat, 20ms,
+            [this](uint8_t*) {
+                m_server.SetNextFrameJpeg(m_cameraJpeg.data(),
+                                          static_cast<int>(m_cameraJpeg.size()));
+                m_server.AddFrame(m_frame.data(), 1);
+            },
+            1);
+    }
+    std::vector<uint8_t> m_cameraJpeg;
+};
+
+TEST_F(TavrelInteropPassthrough, FfmpegAndChromiumShowTheCamerasCompletedJpeg) {
+    const std::string ffmpeg = findTool("ffmpeg");
+    if (ffmpeg.empty())
+        GTEST_SKIP() << "ffmpeg not installed";
+    const std::string out = m_dir + "/frames.raw";
+    Child c({ffmpeg, "-v", "error", "-xerror", "-f", "mpjpeg", "-i", url("/stream"), "-frames:v",
+             "5", "-f", "rawvideo", "-pix_fmt", "bgr24", out});
+    ASSERT_EQ(c.wait(20s), 0);
+    const std::string bgr = readFile(out);
+    ASSERT_EQ(bgr.size(), 5 * size_t{160} * 120 * 3);
+    EXPECT_TRUE(looksBlue(bgr, (10 * 160 + 80) * 3)) << "the camera's picture, top";
+    EXPECT_TRUE(looksRed(bgr, (110 * 160 + 80) * 3)) << "the camera's picture, bottom";
+
+    std::string chromium = findTool("chromium");
+    if (chromium.empty())
+        chromium = findTool("chromium-browser");
+    if (chromium.empty())
+        GTEST_SKIP() << "chromium not installed";
+    const std::string shot = m_dir + "/shot.png";
+    Child b({chromium, "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
+             "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             "--hide-scrollbars", "--user-data-dir=" + m_dir + "/profile", "--window-size=400,300",
+             "--timeout=4000", "--screenshot=" + shot, url("/")});
+    ASSERT_EQ(b.wait(40s), 0);
+    const std::string page = toBgr(shot, ffmpeg);
+    ASSERT_EQ(page.size(), size_t{400} * 300 * 3);
+    EXPECT_TRUE(looksBlue(page, (20 * 400 + 80) * 3)) << "the image's upper half";
+    EXPECT_TRUE(looksRed(page, (100 * 400 + 80) * 3)) << "the image's lower half";
 }
 
 // The same server with an access key: curl with the key in the URL or as credentials, and a

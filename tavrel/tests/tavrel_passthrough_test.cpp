@@ -29,20 +29,6 @@ std::vector<uint8_t> compress(const DibFormat& f, const std::vector<uint8_t>& ro
     return jpeg;
 }
 
-// The same picture without its Huffman tables, as many cameras send it.
-std::vector<uint8_t> withoutTables(const std::vector<uint8_t>& jpeg) {
-    std::vector<uint8_t> out(jpeg.begin(), jpeg.begin() + 2);
-    size_t pos = 2;
-    while (pos + 4 <= jpeg.size() && jpeg[pos + 1] != 0xda) {
-        const size_t len = (size_t{jpeg[pos + 2]} << 8) | jpeg[pos + 3];
-        if (jpeg[pos + 1] != 0xc4)
-            out.insert(out.end(), jpeg.begin() + pos, jpeg.begin() + pos + 2 + len);
-        pos += 2 + len;
-    }
-    out.insert(out.end(), jpeg.begin() + pos, jpeg.end());
-    return out;
-}
-
 std::vector<uint8_t> decodeRows(const std::vector<uint8_t>& jpeg, const DibFormat& f) {
     std::vector<uint8_t> rows(f.imageBytes());
     tjhandle h = tjInitDecompress();
@@ -146,7 +132,7 @@ TEST_F(TavrelPassthrough, StreamViewersGetTheCameraBytesAndRawViewersTheFrames) 
 }
 
 TEST_F(TavrelPassthrough, MissingHuffmanTablesAreInsertedAndTheJpegDecodes) {
-    const auto bare = withoutTables(m_jpegs[2]);
+    const auto bare = withoutHuffmanTables(m_jpegs[2]);
     ASSERT_LT(bare.size(), m_jpegs[2].size());
     add(2, bare);
     const HttpAnswer a = httpGet(m_port, "/snapshot.jpg");

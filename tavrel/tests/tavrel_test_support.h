@@ -110,6 +110,21 @@ private:
     std::thread m_thread;
 };
 
+// A JPEG without its Huffman tables (DHT segments), as many cameras send each frame.
+inline std::vector<uint8_t> withoutHuffmanTables(const std::vector<uint8_t>& jpeg) {
+    std::vector<uint8_t> out(jpeg.begin(), jpeg.begin() + 2);
+    size_t pos = 2;
+    while (pos + 4 <= jpeg.size() && jpeg[pos + 1] != 0xda) {
+        const size_t len = (size_t{jpeg[pos + 2]} << 8) | jpeg[pos + 3];
+        if (jpeg[pos + 1] != 0xc4)
+            out.insert(out.end(), jpeg.begin() + static_cast<std::ptrdiff_t>(pos),
+                       jpeg.begin() + static_cast<std::ptrdiff_t>(pos + 2 + len));
+        pos += 2 + len;
+    }
+    out.insert(out.end(), jpeg.begin() + static_cast<std::ptrdiff_t>(pos), jpeg.end());
+    return out;
+}
+
 // Finds a program on PATH; empty when missing.
 inline std::string findTool(const char* name) {
     const char* path = std::getenv("PATH");
