@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <ctime>
 
 namespace loopback {
 
@@ -34,8 +35,24 @@ inline int listen(int* port, int backlog = 1) {
     return fd;
 }
 
-// A port nobody listens on at this moment.
+// A port nobody listens on at this moment. Taken at random below the kernel's ephemeral range
+// (32768 and up), where outgoing connections of tests running beside this one cannot land on
+// it between now and the moment the caller binds it.
 inline int freePort() {
+    static thread_local unsigned seed =
+        static_cast<unsigned>(::getpid()) * 2654435761u ^ static_cast<unsigned>(::time(nullptr));
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        seed = seed * 1103515245u + 12345u;
+        const int port = 20000 + static_cast<int>((seed >> 8) % 12000);
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            break;
+        const sockaddr_in a = address(port);
+        const bool free = ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+        ::close(fd);
+        if (free)
+            return port;
+    }
     int port = 0;
     const int fd = listen(&port);
     if (fd >= 0)

@@ -201,6 +201,10 @@ TEST(TavrelHostilePeers, UploadingPeerIsCutOffAndOthersKeepTheirRate) {
         }
     });
     PartCounter viewer(port);
+    // The server answers snapshots once it holds a frame: wait for the first (bounded).
+    const auto firstBy = std::chrono::steady_clock::now() + 5s;
+    while (viewer.parts() == 0 && std::chrono::steady_clock::now() < firstBy)
+        std::this_thread::sleep_for(10ms);
     const auto t0 = std::chrono::steady_clock::now();
     int slowestSnapshotMs = 0;
     for (int i = 0; i < 10; ++i) {
