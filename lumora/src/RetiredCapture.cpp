@@ -18,6 +18,11 @@ void retireCapture(const RetiredCapture& capture) {
         if (held.grabber)
             held.grabber->SetCallback(nullptr, 1);
         delete held.callback;
+        if (held.tap)
+            held.tap->SetCallback(nullptr, 1);
+        delete held.tapCallback;
+        releaseAndClear(held.tap);
+        releaseAndClear(held.tapFilter);
         std::free(held.frame);
         releaseAndClear(held.mux);
         releaseAndClear(held.fileSink);

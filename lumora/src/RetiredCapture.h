@@ -20,6 +20,9 @@ struct RetiredCapture {
     IFileSinkFilter* fileSink = nullptr;
     CSampleCB* callback = nullptr; // already detached from its owner
     BITMAPINFO* frame = nullptr;   // the pixels a running callback may still be reading
+    IBaseFilter* tapFilter = nullptr;
+    ISampleGrabber* tap = nullptr;
+    CSampleCB* tapCallback = nullptr; // already detached from its owner
 };
 
 // For a graph that cannot stop on the calling thread: a Close, Open or destructor reached

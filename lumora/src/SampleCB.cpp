@@ -29,7 +29,10 @@ HRESULT CSampleCB::BufferCB(double, BYTE* buffer, LONG length) {
     if (CVideo* owner = m_pOwner.load(std::memory_order_seq_cst)) {
         const CSampleCB* outer = tInside;
         tInside = this;
-        owner->OnSample(buffer, length);
+        if (m_bCompressed)
+            owner->OnCompressedSample(buffer, length);
+        else
+            owner->OnSample(buffer, length);
         tInside = outer;
     }
     m_nInside.fetch_sub(1, std::memory_order_release);

@@ -10,7 +10,10 @@ class CVideo;
 
 class CSampleCB final : public ISampleGrabberCB {
 public:
-    explicit CSampleCB(CVideo* owner) : m_pOwner(owner) {}
+    // `compressed`: the object serves the grabber ahead of the decoder, and hands its samples
+    // to the owner's compressed-sample path.
+    explicit CSampleCB(CVideo* owner, bool compressed = false)
+        : m_pOwner(owner), m_bCompressed(compressed) {}
     CSampleCB(const CSampleCB&) = delete;
     CSampleCB& operator=(const CSampleCB&) = delete;
     ~CSampleCB() = default;
@@ -33,4 +36,5 @@ public:
 private:
     std::atomic<CVideo*> m_pOwner;
     std::atomic<int> m_nInside{0};
+    const bool m_bCompressed;
 };

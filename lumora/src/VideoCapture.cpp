@@ -190,17 +190,27 @@ void CVideo::CaptureEnd() {
         delete m_pSampleCB;
         m_pSampleCB = nullptr;
     }
+    if (m_pTapCB) {
+        if (m_pTap)
+            m_pTap->SetCallback(nullptr, 1);
+        delete m_pTapCB;
+        m_pTapCB = nullptr;
+    }
     if (m_pGraph) {
         // Everything the build put behind the device (tee, converters, the grabber) leaves
         // with it; the next build inserts its own.
         ReleaseDownstream(m_pSource);
         if (m_pGrabberFilter)
             m_pGraph->RemoveFilter(m_pGrabberFilter);
+        if (m_pTapFilter)
+            m_pGraph->RemoveFilter(m_pTapFilter);
         if (m_pSource)
             m_pGraph->RemoveFilter(m_pSource);
     }
     releaseAndClear(m_pGrabber);
     releaseAndClear(m_pGrabberFilter);
+    releaseAndClear(m_pTap);
+    releaseAndClear(m_pTapFilter);
     std::free(m_pBitmapInfo);
     m_pBitmapInfo = nullptr;
 }

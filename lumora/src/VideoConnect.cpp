@@ -152,6 +152,44 @@ int CVideo::InitVideoCapInf() {
     return m_nCapInfNum;
 }
 
+// A device that sends MJPEG gets a pass-through grabber ahead of the decoder, so its own
+// pictures can be handed on as they came (CaptureInit, graph stopped). Only while someone
+// wants them: `*tap` stays null without a compressed-sample callback, and for any other
+// format, and the graph is then built exactly as before.
+HRESULT CVideo::AddCompressedTap(IBaseFilter** tap) {
+    *tap = nullptr;
+    void* param = nullptr;
+    if (!LoadCompressedCallBack(&param))
+        return S_FALSE;
+    ComPtr<IAMStreamConfig> config;
+    if (FAILED(findStreamConfig(m_pCapBuilder, m_pSource, config.GetAddressOf())))
+        return S_FALSE;
+    AM_MEDIA_TYPE* format = nullptr;
+    if (config->GetFormat(&format) != S_OK || !format)
+        return S_FALSE;
+    const bool mjpeg = format->majortype == MEDIATYPE_Video && format->subtype == MEDIASUBTYPE_MJPG;
+    DeleteMediaType(format);
+    if (!mjpeg)
+        return S_FALSE;
+    if (FAILED(CoCreateInstance(CLSID_SampleGrabber, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                                reinterpret_cast<void**>(&m_pTapFilter))) ||
+        FAILED(m_pTapFilter->QueryInterface(IID_ISampleGrabber, reinterpret_cast<void**>(&m_pTap))))
+        return E_FAIL;
+    AM_MEDIA_TYPE tapType{};
+    tapType.majortype = MEDIATYPE_Video;
+    tapType.subtype = MEDIASUBTYPE_MJPG;
+    tapType.formattype = FORMAT_VideoInfo;
+    if (FAILED(m_pTap->SetMediaType(&tapType)) ||
+        FAILED(m_pGraph->AddFilter(m_pTapFilter, u"Compressed Tap")))
+        return E_FAIL;
+    m_pTapCB = new CSampleCB(this, /*compressed=*/true);
+    m_pTap->SetBufferSamples(FALSE);
+    m_pTap->SetOneShot(FALSE);
+    m_pTap->SetCallback(m_pTapCB, 1);
+    *tap = m_pTapFilter;
+    return S_OK;
+}
+
 int CVideo::CaptureInit(int width, int height, int bitCount, LONGLONG frameInterval) {
     if (m_nOpenMode != OPEN_DEVICE)
         return -1;
@@ -198,8 +236,12 @@ int CVideo::CaptureInit(int width, int height, int bitCount, LONGLONG frameInter
         return fail();
     if (FAILED(SetVideoInf(width, height, grabberBits, m_llFrameInterval)))
         return fail();
-    if (FAILED(m_pCapBuilder->RenderStream(&PIN_CATEGORY_PREVIEW, &MEDIATYPE_Video, m_pSource,
-                                           nullptr, m_pGrabberFilter)))
+    // Device -> (compressed tap) -> decoder and converters -> grabber.
+    IBaseFilter* tap = nullptr;
+    if (FAILED(AddCompressedTap(&tap)))
+        return fail();
+    if (FAILED(m_pCapBuilder->RenderStream(&PIN_CATEGORY_PREVIEW, &MEDIATYPE_Video, m_pSource, tap,
+                                           m_pGrabberFilter)))
         return fail();
 
     AM_MEDIA_TYPE connected{};

@@ -55,9 +55,13 @@ void CVideo::Release() {
             m_pSampleCB->DetachOwner();
             m_pSampleCB->WaitOutside();
         }
+        if (m_pTapCB) {
+            m_pTapCB->DetachOwner();
+            m_pTapCB->WaitOutside();
+        }
         retireCapture({m_pMediaControl, m_pGraph, m_pCapBuilder, m_pSource, m_pGrabberFilter,
-                       m_pGrabber, m_pStreamConfig, m_pMux, m_pFileSink, m_pSampleCB,
-                       m_pBitmapInfo});
+                       m_pGrabber, m_pStreamConfig, m_pMux, m_pFileSink, m_pSampleCB, m_pBitmapInfo,
+                       m_pTapFilter, m_pTap, m_pTapCB});
         m_pMediaControl = nullptr;
         m_pGraph = nullptr;
         m_pCapBuilder = nullptr;
@@ -69,6 +73,9 @@ void CVideo::Release() {
         m_pFileSink = nullptr;
         m_pSampleCB = nullptr;
         m_pBitmapInfo = nullptr;
+        m_pTapFilter = nullptr;
+        m_pTap = nullptr;
+        m_pTapCB = nullptr;
         m_strFileName.Empty();
         std::atomic_ref<BOOL>(m_bRunning).store(FALSE, std::memory_order_relaxed);
     }

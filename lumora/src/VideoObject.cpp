@@ -38,7 +38,9 @@ CVideo::CVideo()
       m_pStreamConfig(nullptr), m_pMux(nullptr), m_pFileSink(nullptr), m_pSeeking(nullptr),
       m_pSampleCB(nullptr), m_CapInf{}, m_nCapInfNum(0), m_VideoInf{}, m_pBitmapInfo(nullptr),
       m_llFrameInterval(333333), m_llFrameCount(0), m_bRunning(FALSE), m_llFirstFrame(0),
-      m_llPlayFrame(0), m_pfnSampleCallBack(nullptr), m_pSampleCallBackParam(nullptr) {}
+      m_llPlayFrame(0), m_pfnSampleCallBack(nullptr), m_pSampleCallBackParam(nullptr),
+      m_pTapFilter(nullptr), m_pTap(nullptr), m_pTapCB(nullptr), m_pfnCompressedCallBack(nullptr),
+      m_pCompressedCallBackParam(nullptr) {}
 
 CVideo::CVideo(const CVideo& other) : CVideo() {
     *this = other;
@@ -62,6 +64,9 @@ CVideo& CVideo::operator=(const CVideo& other) {
     void* param = nullptr;
     const SampleCallBack callBack = other.LoadSampleCallBack(&param);
     StoreSampleCallBack(callBack, param);
+    void* compressedParam = nullptr;
+    const CompressedSampleCallBack compressed = other.LoadCompressedCallBack(&compressedParam);
+    SetCompressedSampleCallBack(compressed, compressedParam);
     return *this;
 }
 

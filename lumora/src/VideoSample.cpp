@@ -60,6 +60,26 @@ void CVideo::OnSample(BYTE* buffer, LONG length) {
     callBack(pixels, param);
 }
 
+void CVideo::SetCompressedSampleCallBack(CompressedSampleCallBack callBack, void* param) {
+    std::lock_guard lock(pairLock(this));
+    m_pfnCompressedCallBack = callBack;
+    m_pCompressedCallBackParam = param;
+}
+
+CompressedSampleCallBack CVideo::LoadCompressedCallBack(void** param) const {
+    std::lock_guard lock(pairLock(this));
+    *param = m_pCompressedCallBackParam;
+    return m_pfnCompressedCallBack;
+}
+
+// Streaming thread, ahead of the decoder: the camera's bytes go to the callback as they are.
+void CVideo::OnCompressedSample(BYTE* buffer, LONG length) {
+    void* param = nullptr;
+    const CompressedSampleCallBack callBack = LoadCompressedCallBack(&param);
+    if (callBack && buffer && length > 0)
+        callBack(buffer, length, param);
+}
+
 int CVideo::GetCurrentImage(BYTE* buffer, LONG size) {
     if (!m_pGrabber || !m_pBitmapInfo)
         return -1;

@@ -56,6 +56,9 @@ struct tVideoCapInf {
 
 // The frame callback: `frame` points at the pixel rows of the current frame.
 typedef void (*SampleCallBack)(BYTE* frame, void* param);
+// The compressed-sample callback: the camera's own compressed picture (MJPEG), `length` bytes
+// at `data`, valid during the call only.
+typedef void (*CompressedSampleCallBack)(BYTE* data, LONG length, void* param);
 
 class LUMORA_API CVideo {
 public:
@@ -107,6 +110,13 @@ public:
     void SetSampleCallBack(SampleCallBack callBack, void* param) {
         StoreSampleCallBack(callBack, param);
     }
+    // A camera that delivers MJPEG also shows each compressed sample, as the camera sent it,
+    // to this callback on the streaming thread, just before the frame decoded from it reaches
+    // the frame callback (a sample that fails to decode is followed by no frame). Set and read
+    // as one pair, like the frame callback. Cameras delivering other formats never call it.
+    // The graph gets the grabber that sees these samples when it is built (Open, CaptureInit)
+    // with a callback set, so set it before; clearing it later only stops the calls.
+    void SetCompressedSampleCallBack(CompressedSampleCallBack callBack, void* param);
     int GetCurrentImage(BYTE* buffer, LONG size);
     const BITMAPINFO* GetBitmapInfoPtr() { return m_pBitmapInfo; }
 
@@ -160,9 +170,14 @@ protected:
 
     // Runs on the streaming thread, once per sample.
     void OnSample(BYTE* buffer, LONG length);
+    // Runs on the streaming thread, once per compressed sample, ahead of the decoder.
+    void OnCompressedSample(BYTE* buffer, LONG length);
+    // Puts a pass-through grabber between an MJPEG device and the decoder (CaptureInit).
+    HRESULT AddCompressedTap(IBaseFilter** tap);
     // The callback pair, written and read together (any thread).
     void StoreSampleCallBack(SampleCallBack callBack, void* param);
     SampleCallBack LoadSampleCallBack(void** param) const;
+    CompressedSampleCallBack LoadCompressedCallBack(void** param) const;
     friend class CSampleCB;
 
     static LONG GetBmpLineLen(const BITMAPINFOHEADER* header);
@@ -201,4 +216,10 @@ protected:
     CString m_strFileName;
     SampleCallBack m_pfnSampleCallBack;
     void* m_pSampleCallBackParam;
+    // The compressed-sample tap (MJPEG devices only) and its callback pair.
+    IBaseFilter* m_pTapFilter;
+    ISampleGrabber* m_pTap;
+    CSampleCB* m_pTapCB;
+    CompressedSampleCallBack m_pfnCompressedCallBack;
+    void* m_pCompressedCallBackParam;
 };

@@ -1,0 +1,137 @@
+// The compressed-sample callback: an MJPEG camera's own pictures, each ahead of its frame.
+#include <lumora/Video.h>
+#include <platform/media/device_interfaces.h>
+#include <platform/media/device_providers.h>
+#include <platform/media/test_pattern_camera.h>
+
+#include <gtest/gtest.h>
+#include <turbojpeg.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+constexpr int kWidth = 320, kHeight = 240;
+constexpr size_t kStride = ((kWidth * 24 + 31) / 32) * 4;
+constexpr size_t kFrameBytes = kStride * kHeight;
+
+class PatternProvider final : public platform::media::DeviceProvider {
+public:
+    std::vector<platform::media::DeviceEntry> devices(REFCLSID category) override {
+        if (category != CLSID_VideoInputDeviceCategory)
+            return {};
+        auto camera = [](const GUID& subtype) {
+            return [subtype](REFIID riid, void** object) {
+                return platform::media::createTestPatternCamera({{subtype}, true}, riid, object);
+            };
+        };
+        return {{u"Pattern YUY2", u"", u"test:yuy2", camera(MEDIASUBTYPE_YUY2)},
+                {u"Pattern MJPG", u"", u"test:mjpg", camera(MEDIASUBTYPE_MJPG)}};
+    }
+};
+
+// What the two callbacks see; both run on the streaming thread.
+struct Seen {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<BYTE> lastJpeg;
+    int jpegs = 0;
+    int frames = 0;
+    int jpegsAtFrame = 0;    // JPEGs seen when the latest frame arrived
+    bool inStep = true;      // every frame followed exactly one new JPEG
+    double worstDiff = 0;    // frame against its JPEG decoded, mean per byte
+    double previousDiff = 0; // the latest frame against the JPEG before its own
+    std::vector<BYTE> previousJpeg;
+    tjhandle decoder = tjInitDecompress();
+    std::vector<BYTE> decoded = std::vector<BYTE>(kFrameBytes);
+    ~Seen() { tjDestroy(decoder); }
+
+    double diff(const std::vector<BYTE>& jpeg, const BYTE* frame) {
+        if (jpeg.empty() || tjDecompress2(decoder, jpeg.data(), jpeg.size(), decoded.data(), kWidth,
+                                          int(kStride), kHeight, TJPF_BGR, TJFLAG_BOTTOMUP) != 0)
+            return 255;
+        double sum = 0;
+        for (size_t i = 0; i < kFrameBytes; ++i)
+            sum += std::abs(int(decoded[i]) - int(frame[i]));
+        return sum / double(kFrameBytes);
+    }
+    static void onJpeg(BYTE* data, LONG length, void* param) {
+        auto* self = static_cast<Seen*>(param);
+        std::lock_guard g(self->lock);
+        self->previousJpeg.swap(self->lastJpeg);
+        self->lastJpeg.assign(data, data + length);
+        ++self->jpegs;
+    }
+    static void onFrame(BYTE* frame, void* param) {
+        auto* self = static_cast<Seen*>(param);
+        std::lock_guard g(self->lock);
+        self->inStep = self->inStep && self->jpegs == self->jpegsAtFrame + 1;
+        self->jpegsAtFrame = self->jpegs;
+        if (self->frames < 10) {
+            self->worstDiff = std::max(self->worstDiff, self->diff(self->lastJpeg, frame));
+            if (!self->previousJpeg.empty())
+                self->previousDiff =
+                    std::max(self->previousDiff, self->diff(self->previousJpeg, frame));
+        }
+        ++self->frames;
+        self->changed.notify_all();
+    }
+    bool waitFrames(int n) {
+        std::unique_lock g(lock);
+        return changed.wait_for(g, std::chrono::seconds(10), [&] { return frames >= n; });
+    }
+};
+
+class CompressedSamples : public ::testing::Test {
+protected:
+    platform::media::DeviceProviderScope m_provider{std::make_shared<PatternProvider>()};
+};
+
+TEST_F(CompressedSamples, MjpegCameraShowsEachJpegJustBeforeTheFrameDecodedFromIt) {
+    CVideo video;
+    ASSERT_EQ(video.Open(OPEN_DEVICE, "test:mjpg", -1), 0);
+    // Twice: the tap leaves with the graph and the next initialisation puts in a new one.
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        Seen seen;
+        // Set before the graph is built: that is when the tap goes in.
+        video.SetCompressedSampleCallBack(&Seen::onJpeg, &seen);
+        ASSERT_EQ(video.CaptureInit(kWidth, kHeight, 24, 333333), 0);
+        video.SetSampleCallBack(&Seen::onFrame, &seen);
+        ASSERT_EQ(video.CaptureStart(nullptr, nullptr), 0);
+        EXPECT_TRUE(seen.waitFrames(12));
+        video.CaptureStop();
+        video.SetSampleCallBack(nullptr, nullptr);
+        video.SetCompressedSampleCallBack(nullptr, nullptr);
+
+        std::lock_guard g(seen.lock);
+        ASSERT_GE(seen.frames, 12);
+        EXPECT_TRUE(seen.inStep) << "each frame follows exactly its own compressed sample";
+        ASSERT_GE(seen.lastJpeg.size(), 4u);
+        EXPECT_EQ(seen.lastJpeg[0], 0xff);
+        EXPECT_EQ(seen.lastJpeg[1], 0xd8);
+        EXPECT_LT(seen.worstDiff, 2.0) << "the frame is the decoded JPEG";
+        EXPECT_GT(seen.previousDiff, seen.worstDiff) << "the JPEG before it is another picture";
+    }
+}
+
+TEST_F(CompressedSamples, OtherFormatsNeverCallIt) {
+    CVideo video;
+    ASSERT_EQ(video.Open(OPEN_DEVICE, "test:yuy2", -1), 0);
+    Seen seen;
+    video.SetCompressedSampleCallBack(&Seen::onJpeg, &seen);
+    ASSERT_EQ(video.CaptureInit(kWidth, kHeight, 16, 333333), 0);
+    video.SetSampleCallBack(&Seen::onFrame, &seen);
+    ASSERT_EQ(video.CaptureStart(nullptr, nullptr), 0);
+    EXPECT_TRUE(seen.waitFrames(5));
+    video.CaptureStop();
+    video.SetSampleCallBack(nullptr, nullptr);
+    std::lock_guard g(seen.lock);
+    EXPECT_EQ(seen.jpegs, 0);
+}
+
+} // namespace
