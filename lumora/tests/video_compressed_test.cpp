@@ -3,14 +3,22 @@
 #include <platform/media/device_interfaces.h>
 #include <platform/media/device_providers.h>
 #include <platform/media/test_pattern_camera.h>
+#include <tavrel/Tavrel.h>
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <turbojpeg.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace {
@@ -132,6 +140,96 @@ TEST_F(CompressedSamples, OtherFormatsNeverCallIt) {
     video.SetSampleCallBack(nullptr, nullptr);
     std::lock_guard g(seen.lock);
     EXPECT_EQ(seen.jpegs, 0);
+}
+
+// A port nobody listens on now, from the kernel.
+int freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+// GET `path` from 127.0.0.1 and return the body (the server closes after a snapshot).
+std::vector<BYTE> fetch(int port, const std::string& path) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval tv{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::string all;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        const std::string req = "GET " + path + " HTTP/1.1\r\nHost: t\r\n\r\n";
+        ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+        char buf[65536];
+        for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
+            all.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    const size_t end = all.find("\r\n\r\n");
+    if (all.rfind("HTTP/1.1 200", 0) != 0 || end == std::string::npos)
+        return {};
+    return {all.begin() + static_cast<std::ptrdiff_t>(end + 4), all.end()};
+}
+
+// The capture server's wiring: each compressed picture goes to the transport just before the
+// frame decoded from it, which the window would draw.
+struct Serving {
+    CTavrel server;
+    std::mutex lock;
+    std::deque<std::vector<BYTE>> sent; // the camera's latest pictures
+    std::atomic<int> frames{0};
+
+    static void onJpeg(BYTE* data, LONG length, void* param) {
+        auto* self = static_cast<Serving*>(param);
+        {
+            std::lock_guard g(self->lock);
+            self->sent.emplace_back(data, data + length);
+            if (self->sent.size() > 60)
+                self->sent.pop_front();
+        }
+        self->server.SetNextFrameJpeg(data, static_cast<int>(length));
+    }
+    static void onFrame(BYTE* frame, void* param) {
+        auto* self = static_cast<Serving*>(param);
+        self->server.AddFrame(frame, 1);
+        ++self->frames;
+    }
+};
+
+TEST_F(CompressedSamples, ACaptureServerSendsViewersTheCamerasOwnJpeg) {
+    Serving serving;
+    const int port = freePort();
+    ASSERT_EQ(serving.server.OpenServer(port, kWidth, kHeight, 30), 0);
+    CVideo video;
+    video.SetCompressedSampleCallBack(&Serving::onJpeg, &serving);
+    ASSERT_EQ(video.Open(OPEN_DEVICE, "test:mjpg", -1), 0);
+    ASSERT_EQ(video.CaptureInit(kWidth, kHeight, 24, 333333), 0);
+    video.SetSampleCallBack(&Serving::onFrame, &serving);
+    ASSERT_EQ(video.CaptureStart(nullptr, nullptr), 0);
+    for (int i = 0; i < 200 && serving.frames < 5; ++i)
+        ::usleep(20000);
+    std::vector<std::vector<BYTE>> snapshots;
+    for (int i = 0; i < 3; ++i)
+        snapshots.push_back(fetch(port, "/snapshot.jpg"));
+    video.CaptureStop();
+    video.SetSampleCallBack(nullptr, nullptr);
+    video.SetCompressedSampleCallBack(nullptr, nullptr);
+    serving.server.Close();
+
+    std::lock_guard g(serving.lock);
+    for (auto& snap : snapshots) {
+        ASSERT_FALSE(snap.empty());
+        EXPECT_NE(std::find(serving.sent.begin(), serving.sent.end(), snap), serving.sent.end())
+            << "a snapshot that is not byte for byte one of the camera's pictures";
+    }
 }
 
 } // namespace

@@ -23,6 +23,18 @@ bool sameFormat(const tVideoInf& a, const tVideoInf& b) {
            a.llFrameInterval == b.llFrameInterval;
 }
 
+// The camera's streaming thread, for an MJPEG camera: the camera's own picture, just before
+// FrameCallback gets the frame decoded from it. A server hands it to its JPEG viewers in place
+// of encoding that frame again (the transport copies it); otherwise it is not needed.
+void CompressedFrameCallback(BYTE* data, LONG length, void* context) {
+    auto* dlg = static_cast<CTarnickDlg*>(context);
+    if (dlg->m_stream.IsOpen()) {
+        const int mode = dlg->m_stream.GetMode();
+        if (mode == 2 || mode == 4)
+            dlg->m_stream.SetNextFrameJpeg(data, static_cast<int>(length));
+    }
+}
+
 } // namespace
 
 // The rate the server announces: whole frames per second from the camera's interval. An
@@ -40,6 +52,9 @@ void CTarnickDlg::MessageBox(const char* message) {
 // Window thread. Connects the device of the record, keeps a frame buffer of its format and
 // registers FrameCallback; the graph is not started here.
 int CTarnickDlg::ConnectCamera(const tVideoDev& device) {
+    // Registered before the graph is built: that is when an MJPEG camera's pictures become
+    // visible ahead of the decoder.
+    m_video.SetCompressedSampleCallBack(CompressedFrameCallback, this);
     int result;
     if (device.szDevicePath[0] != '\0')
         result = m_video.Open(OPEN_DEVICE, device.szDevicePath, -1);
