@@ -1,4 +1,6 @@
 // The compressed-sample callback: an MJPEG camera's own pictures, each ahead of its frame.
+#include "SimulatedCameras.h"
+
 #include <lumora/Video.h>
 #include <platform/media/device_interfaces.h>
 #include <platform/media/device_providers.h>
@@ -230,6 +232,60 @@ TEST_F(CompressedSamples, ACaptureServerSendsViewersTheCamerasOwnJpeg) {
         EXPECT_NE(std::find(serving.sent.begin(), serving.sent.end(), snap), serving.sent.end())
             << "a snapshot that is not byte for byte one of the camera's pictures";
     }
+}
+
+// The same picture with its DHT segments taken out.
+std::vector<BYTE> withoutTables(const std::vector<BYTE>& jpeg) {
+    std::vector<BYTE> out(jpeg.begin(), jpeg.begin() + 2);
+    size_t pos = 2;
+    while (pos + 4 <= jpeg.size() && jpeg[pos + 1] != 0xda) {
+        const size_t len = (size_t{jpeg[pos + 2]} << 8) | jpeg[pos + 3];
+        if (jpeg[pos + 1] != 0xc4)
+            out.insert(out.end(), jpeg.begin() + static_cast<std::ptrdiff_t>(pos),
+                       jpeg.begin() + static_cast<std::ptrdiff_t>(pos + 2 + len));
+        pos += 2 + len;
+    }
+    out.insert(out.end(), jpeg.begin() + static_cast<std::ptrdiff_t>(pos), jpeg.end());
+    return out;
+}
+
+TEST(CompressedSamplesV4l2, PicturesWithoutHuffmanTablesReachViewersCompleted) {
+    simcam::Scope cameras;
+    auto spec = simcam::v4l2::testing::uvcCamera("/dev/video0", "Sim UVC");
+    spec.mjpegWithoutHuffmanTables = true;
+    cameras.sim().addDevice(spec);
+
+    Serving serving;
+    const int port = freePort();
+    ASSERT_EQ(serving.server.OpenServer(port, 640, 480, 30), 0);
+    CVideo video;
+    video.SetCompressedSampleCallBack(&Serving::onJpeg, &serving);
+    ASSERT_EQ(video.Open(OPEN_DEVICE, "Sim UVC", 0), 0);
+    ASSERT_EQ(video.CaptureInit(640, 480, 16, 333333), 0);
+    video.SetSampleCallBack(&Serving::onFrame, &serving);
+    ASSERT_EQ(video.CaptureStart(nullptr, nullptr), 0);
+    for (int i = 0; i < 200 && serving.frames < 5; ++i)
+        ::usleep(20000);
+    const std::vector<BYTE> snap = fetch(port, "/snapshot.jpg");
+    video.CaptureStop();
+    video.SetSampleCallBack(nullptr, nullptr);
+    video.SetCompressedSampleCallBack(nullptr, nullptr);
+    serving.server.Close();
+
+    std::lock_guard g(serving.lock);
+    ASSERT_FALSE(serving.sent.empty()) << "the camera's pictures were seen";
+    ASSERT_EQ(withoutTables(serving.sent.back()), serving.sent.back()) << "sent without tables";
+    ASSERT_FALSE(snap.empty());
+    EXPECT_NE(withoutTables(snap), snap) << "the tables were put in";
+    EXPECT_NE(std::find(serving.sent.begin(), serving.sent.end(), withoutTables(snap)),
+              serving.sent.end())
+        << "apart from the tables, the camera's own bytes";
+    std::vector<BYTE> rows(size_t(640) * 3 * 480);
+    tjhandle decoder = tjInitDecompress();
+    EXPECT_EQ(tjDecompress2(decoder, snap.data(), snap.size(), rows.data(), 640, 640 * 3, 480,
+                            TJPF_BGR, TJFLAG_STOPONWARNING),
+              0);
+    tjDestroy(decoder);
 }
 
 } // namespace

@@ -20,6 +20,23 @@
 namespace platform::media::v4l2::testing {
 namespace {
 
+// Removes the DHT segments ahead of the scan, in place; returns the new length.
+size_t dropHuffmanTables(uint8_t* jpeg, size_t size) {
+    size_t pos = 2;
+    while (pos + 4 <= size && jpeg[pos] == 0xff && jpeg[pos + 1] != 0xda) {
+        const size_t length = (size_t{jpeg[pos + 2]} << 8) | jpeg[pos + 3];
+        if (length < 2 || pos + 2 + length > size)
+            break;
+        if (jpeg[pos + 1] == 0xc4) {
+            std::memmove(jpeg + pos, jpeg + pos + 2 + length, size - pos - 2 - length);
+            size -= 2 + length;
+        } else {
+            pos += 2 + length;
+        }
+    }
+    return size;
+}
+
 using Clock = std::chrono::steady_clock;
 
 void copyField(unsigned char* field, size_t size, const std::string& text) {
@@ -218,6 +235,8 @@ void produceFrame(Device& d, Buffer& buffer) {
         break;
     case V4L2_PIX_FMT_MJPEG:
         buffer.bytesUsed = uint32_t(d.encoder.encodeYuy2(yuy2, size_t(w) * 2, out, capacity));
+        if (d.spec.mjpegWithoutHuffmanTables)
+            buffer.bytesUsed = uint32_t(dropHuffmanTables(out, buffer.bytesUsed));
         break;
     case V4L2_PIX_FMT_GREY:
         libyuv::YUY2ToY(yuy2, int(w) * 2, out, int(w), int(w), int(h));

@@ -58,6 +58,9 @@ struct SimDeviceSpec {
     bool endlessFormats = false;
     // MJPEG pictures this many rows taller (or, negative, shorter) than the format announced.
     int mjpegExtraRows = 0;
+    // MJPEG pictures without Huffman tables, as many webcams send them: decoders are expected
+    // to use the standard ones.
+    bool mjpegWithoutHuffmanTables = false;
 };
 
 // A webcam as USB cameras usually are: YUYV at 640x480 and 1280x720, MJPEG up to 1920x1080,
