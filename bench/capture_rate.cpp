@@ -12,6 +12,8 @@
 #include <platform/media/device_providers.h>
 #include <platform/media/test_pattern_camera.h>
 
+#include "pattern_provider.h"
+
 #include "media/sources/test_pattern/pattern_jpeg.h"
 #include "media/sources/test_pattern/pattern_renderer.h"
 
@@ -45,21 +47,6 @@ double wallSeconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
-
-class BenchProvider final : public platform::media::DeviceProvider {
-public:
-    std::vector<platform::media::DeviceEntry> devices(REFCLSID category) override {
-        if (category != CLSID_VideoInputDeviceCategory)
-            return {};
-        auto camera = [](const GUID& subtype) {
-            return [subtype](REFIID riid, void** object) {
-                return platform::media::createTestPatternCamera({{subtype}, false}, riid, object);
-            };
-        };
-        return {{u"Bench Pattern YUY2", u"", u"bench:yuy2", camera(MEDIASUBTYPE_YUY2)},
-                {u"Bench Pattern MJPG", u"", u"bench:mjpg", camera(MEDIASUBTYPE_MJPG)}};
-    }
-};
 
 // What the frame callback shares with the measuring thread.
 struct Run {
@@ -167,7 +154,8 @@ double floorMjpgMs(const std::vector<BYTE>& jpeg, size_t bytes) {
 } // namespace
 
 int main() {
-    platform::media::DeviceProviderScope provider(std::make_shared<BenchProvider>());
+    platform::media::DeviceProviderScope provider(
+        std::make_shared<testsupport::PatternCameraProvider>(u"Bench Pattern", u"bench", false));
     std::vector<BYTE> yuyv(kYuyvBytes), jpeg;
     size_t jpegBytes = 0;
     const double cameraYuy2 = cameraMs(false, yuyv, jpeg, &jpegBytes);

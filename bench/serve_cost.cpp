@@ -19,6 +19,8 @@
 #include <platform/media/device_providers.h>
 #include <platform/media/test_pattern_camera.h>
 
+#include "pattern_provider.h"
+
 #include "media/sources/test_pattern/pattern_jpeg.h"
 #include "media/sources/test_pattern/pattern_renderer.h"
 
@@ -73,21 +75,6 @@ double residentMb() {
         std::fclose(f);
     return double(kb) / 1024.0;
 }
-
-class BenchProvider final : public platform::media::DeviceProvider {
-public:
-    std::vector<platform::media::DeviceEntry> devices(REFCLSID category) override {
-        if (category != CLSID_VideoInputDeviceCategory)
-            return {};
-        auto camera = [](const GUID& subtype) {
-            return [subtype](REFIID riid, void** object) {
-                return platform::media::createTestPatternCamera({{subtype}, true}, riid, object);
-            };
-        };
-        return {{u"Bench Pattern YUY2", u"", u"bench:yuy2", camera(MEDIASUBTYPE_YUY2)},
-                {u"Bench Pattern MJPG", u"", u"bench:mjpg", camera(MEDIASUBTYPE_MJPG)}};
-    }
-};
 
 // The capture's frame callback: hands each frame to the server, when there is one, and keeps
 // a few frames for the encode floor.
@@ -404,7 +391,8 @@ PassthroughResult runPassthrough() {
 } // namespace
 
 int main() {
-    platform::media::DeviceProviderScope provider(std::make_shared<BenchProvider>());
+    platform::media::DeviceProviderScope provider(
+        std::make_shared<testsupport::PatternCameraProvider>(u"Bench Pattern", u"bench", true));
     Sink sink;
     const ModeResult yuy2 = runMode("bench:yuy2", 16, sink);
     const ModeResult mjpg = runMode("bench:mjpg", 24, sink);

@@ -5,6 +5,8 @@
 #include <platform/media/device_interfaces.h>
 #include <platform/media/device_providers.h>
 #include <platform/media/test_pattern_camera.h>
+
+#include "pattern_provider.h"
 #include <tavrel/Tavrel.h>
 
 #include <arpa/inet.h>
@@ -28,21 +30,6 @@ namespace {
 constexpr int kWidth = 320, kHeight = 240;
 constexpr size_t kStride = ((kWidth * 24 + 31) / 32) * 4;
 constexpr size_t kFrameBytes = kStride * kHeight;
-
-class PatternProvider final : public platform::media::DeviceProvider {
-public:
-    std::vector<platform::media::DeviceEntry> devices(REFCLSID category) override {
-        if (category != CLSID_VideoInputDeviceCategory)
-            return {};
-        auto camera = [](const GUID& subtype) {
-            return [subtype](REFIID riid, void** object) {
-                return platform::media::createTestPatternCamera({{subtype}, true}, riid, object);
-            };
-        };
-        return {{u"Pattern YUY2", u"", u"test:yuy2", camera(MEDIASUBTYPE_YUY2)},
-                {u"Pattern MJPG", u"", u"test:mjpg", camera(MEDIASUBTYPE_MJPG)}};
-    }
-};
 
 // What the two callbacks see; both run on the streaming thread.
 struct Seen {
@@ -98,7 +85,8 @@ struct Seen {
 
 class CompressedSamples : public ::testing::Test {
 protected:
-    platform::media::DeviceProviderScope m_provider{std::make_shared<PatternProvider>()};
+    platform::media::DeviceProviderScope m_provider{
+        std::make_shared<testsupport::PatternCameraProvider>(u"Pattern", u"test", true)};
 };
 
 TEST_F(CompressedSamples, MjpegCameraShowsEachJpegJustBeforeTheFrameDecodedFromIt) {
