@@ -1,22 +1,12 @@
 // ChunkedDecoder: a byte-at-a-time state machine for size lines, bulk moves for chunk data.
 #include "chunked_decoder.h"
 
+#include "text_util.h"
+
 #include <algorithm>
 #include <cstring>
 
 namespace tavrel {
-
-namespace {
-int hexValue(uint8_t c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-} // namespace
 
 ChunkedDecoder::Status ChunkedDecoder::decode(uint8_t* buf, size_t size, size_t& payload) {
     payload = 0;
@@ -30,7 +20,7 @@ ChunkedDecoder::Status ChunkedDecoder::decode(uint8_t* buf, size_t size, size_t&
         const uint8_t c = buf[i];
         switch (m_state) {
         case State::Size:
-            if (int v = hexValue(c); v >= 0) {
+            if (int v = hexDigit(static_cast<char>(c)); v >= 0) {
                 m_remaining = m_remaining * 16 + static_cast<uint64_t>(v);
                 if (++m_digits > 16 || m_remaining > kMaxChunk)
                     m_state = State::Failed;

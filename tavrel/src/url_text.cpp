@@ -1,21 +1,13 @@
 // Percent-encoding, query lookup and base64, strictly bounded: every input here is a peer's.
 #include "url_text.h"
 
+#include "text_util.h"
+
 #include <cstdint>
 
 namespace tavrel {
 
 namespace {
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 int base64Digit(char c) {
     if (c >= 'A' && c <= 'Z')
         return c - 'A';
