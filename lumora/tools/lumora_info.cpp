@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -265,10 +265,21 @@ int grab(long long count, const std::string& device, int width, int height, int 
     // Bounded: twice the frames' time at the slowest rate asked for, plus ten seconds.
     const auto limit = std::chrono::milliseconds(
         static_cast<long long>(2 * double(count) * (interval > 0 ? interval : 1e7) / 1e4) + 10000);
-    bool complete = false;
+    // A camera that goes silent (unplugged, or failing) ends the wait early: nothing comes
+    // for a few frame times, or for a few seconds before the first frame.
+    const auto silence = std::chrono::milliseconds(
+        std::max<long long>(3000, static_cast<long long>(5 * interval / 1e4)));
+    const auto started = std::chrono::steady_clock::now();
+    bool complete = false, silent = false;
     {
         std::unique_lock lock(state.lock);
-        complete = state.done.wait_for(lock, limit, [&] { return state.frames >= count; });
+        while (!complete && !silent) {
+            complete = state.done.wait_for(lock, std::chrono::milliseconds(100),
+                                           [&] { return state.frames >= count; });
+            const auto at = std::chrono::steady_clock::now();
+            const auto lastSign = state.frames > 0 ? state.last : started;
+            silent = !complete && (at - lastSign > silence || at - started > limit);
+        }
     }
     video.CaptureStop();
     video.SetSampleCallBack(nullptr, nullptr);
@@ -279,7 +290,10 @@ int grab(long long count, const std::string& device, int width, int height, int 
     std::printf("captured %lld of %lld frames, %.2f fps measured (%.2f requested)\n", state.frames,
                 count, measured, interval > 0 ? 1e7 / interval : 0.0);
     if (!complete) {
-        std::fprintf(stderr, "lumora-info: the device stopped delivering frames\n");
+        std::fprintf(stderr,
+                     "lumora-info: the camera stopped delivering frames (unplugged, or failing): "
+                     "nothing for %lld ms\n",
+                     static_cast<long long>(silence.count()));
         return 1;
     }
     if (!writeBmp(out, header, state.lastFrame.data(), state.frameBytes)) {

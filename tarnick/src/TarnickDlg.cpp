@@ -2,6 +2,7 @@
 #include "TarnickDlg.h"
 
 #include "AboutDlg.h"
+#include "ClientConnector.h"
 #include "DialogUnits.h"
 #include "FrameSignal.h"
 #include "PictureView.h"
@@ -20,6 +21,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <cstdlib>
@@ -48,6 +50,7 @@ CTarnickDlg::CTarnickDlg(QWidget* parent)
     buildControls();
     buildMenuBar();
     m_frameSignal = new FrameSignal([this] { onFrameSignal(); }, this);
+    setUpUnattended();
     tray::registerWindow(windowHandle(),
                          [this](UINT, UINT id, UINT mouse) { OnTrayNotify(id, mouse); });
     // The camera's settings pages open over this window.
@@ -111,6 +114,13 @@ void CTarnickDlg::EndDialog(int result) {
 }
 
 void CTarnickDlg::done(int result) {
+    // A connection being opened ends first; the window then ends where it waited for it.
+    if (m_connector && m_connector->waiting()) {
+        m_endPending = true;
+        m_pendingEnd = result;
+        m_connector->requestCancel();
+        return;
+    }
     m_result = result;
     if (!m_destroyed)
         OnDestroy();
@@ -141,6 +151,7 @@ BOOL CTarnickDlg::OnInitDialog() {
     // Lay out once now, so the margins that fitting keeps are the layout's own.
     LayoutControls();
 
+    m_unattendedTimer->start();
     // What the settings ask to start with the program.
     if (m_autoStart == 1)
         StartServerAtLaunch();
@@ -151,6 +162,8 @@ BOOL CTarnickDlg::OnInitDialog() {
 
 void CTarnickDlg::OnDestroy() {
     m_destroyed = true;
+    m_unattendedTimer->stop();
+    StopUnattended();
     if (m_inTray) {
         Shell_NotifyIconA(NIM_DELETE, &m_nid);
         m_inTray = FALSE;

@@ -12,11 +12,15 @@
 #include <QImage>
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <mutex>
+#include <string>
 
+class ClientConnector;
 class QEventLoop;
 class QLabel;
+class QTimer;
 class QLineEdit;
 class QMenu;
 class QMenuBar;
@@ -112,6 +116,23 @@ public:
     void OnRestoreWindow();
     long OnTrayNotify(UINT id, UINT mouseMessage);
 
+    // Left alone, the program keeps working (window thread): the start-up server waits for
+    // its camera and its port, the start-up client for its server, a camera that goes away
+    // while capturing is opened again when it returns, and a server that comes back at
+    // another size is followed. Each wait is told in the tray's tooltip and, one line per
+    // change, on standard error.
+    enum class Unattended { Off, WaitingForCamera, WaitingForServer, Watching, CameraLost };
+    Unattended unattendedState() const { return m_unattended; }
+    // What the tray icon's tooltip says now.
+    QString trayTip() const;
+    // Stops every unattended attempt (a user's command takes over).
+    void StopUnattended();
+    // Window thread: follows the server's new picture size (posted by the transport's thread).
+    void FollowServerFormat();
+    // Replaces the pause lengths of the unattended waits (tests): the first retry, the
+    // longest one, and how long a capturing camera may stay silent before it is looked for.
+    void setUnattendedTiming(int firstRetryMs, int lastRetryMs, int silentCameraMs);
+
     // Conditions the menus are enabled by.
     bool IsCameraConnected() { return m_video.GetOpenMode() == OPEN_DEVICE; }
     bool IsCapturing() { return m_video.IsRunning() != 0; }
@@ -169,11 +190,27 @@ protected:
 
 private:
     friend class PictureView;
+    friend void FrameCallback(unsigned char* frame, void* context);
     // Shows a message box over the window, captioned with the program's name.
     void MessageBox(const char* message);
     int OpenCaptureServer(int port);
     void StartServerAtLaunch();
     void StartClientAtLaunch();
+    // Unattended work (TarnickDlgRecovery.cpp), window thread.
+    void setUpUnattended();
+    void onUnattendedTick();
+    void tryStartUpServer();
+    void watchCamera();
+    void tryReopenCamera();
+    void tryStartUpClient();
+    void onStartUpClientOpened(int result);
+    void scheduleRetry(int& pauseMs);
+    bool deviceIsListed();
+    void announce(const std::string& key, const std::string& logLine, const QString& tip);
+    void setTrayTip(const QString& tip);
+    // Opens the client as OpenClient does, while the window keeps painting; -1 when the
+    // window was closed meanwhile.
+    int OpenClientResponsive(const char* host, int port);
     void buildControls();
     void buildMenuBar();
     QMenu* buildMenu(const struct MenuLayout& layout, QWidget* parent, bool runOnTrigger = true);
@@ -199,6 +236,29 @@ private:
     int m_result = 0;
     // The loop DoModal runs while the window lives; null outside it.
     QEventLoop* m_modalLoop = nullptr;
+
+    // Unattended work.
+    ClientConnector* m_connector = nullptr;
+    QTimer* m_unattendedTimer = nullptr;
+    Unattended m_unattended = Unattended::Off;
+    bool m_clientRetrying = false;
+    int m_firstRetryMs = 250;
+    int m_lastRetryMs = 4000;
+    int m_silentCameraMs = 1000;
+    int m_serverRetryMs = 0;
+    int m_clientRetryMs = 0;
+    std::int64_t m_nextAttemptMs = 0;
+    std::int64_t m_nextClientAttemptMs = 0;
+    std::int64_t m_captureSeenMs = 0;
+    // When the camera's last frame arrived (steady milliseconds; written on its thread).
+    std::atomic<std::int64_t> m_lastCameraFrameMs{0};
+    bool m_wasCapturing = false;
+    int m_servedWidth = 0, m_servedHeight = 0;
+    std::string m_lastAnnounced;
+    QString m_trayTip;
+    // An ending asked for while a connection was being opened: carried out once it ends.
+    int m_pendingEnd = 0;
+    bool m_endPending = false;
 };
 
 // Every frame, from the camera or the network, comes through here (any thread): it is handed

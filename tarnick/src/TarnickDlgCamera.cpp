@@ -11,6 +11,7 @@
 
 #include <strings.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -52,16 +53,15 @@ void CTarnickDlg::MessageBox(const char* message) {
 // Window thread. Connects the device of the record, keeps a frame buffer of its format and
 // registers FrameCallback; the graph is not started here.
 int CTarnickDlg::ConnectCamera(const tVideoDev& device) {
+    // An empty record leaves the camera object untouched.
+    if (device.szDevicePath[0] == '\0' && device.szFriendlyName[0] == '\0')
+        return -1;
     // Registered before the graph is built: that is when an MJPEG camera's pictures become
     // visible ahead of the decoder.
     m_video.SetCompressedSampleCallBack(CompressedFrameCallback, this);
-    int result;
-    if (device.szDevicePath[0] != '\0')
-        result = m_video.Open(OPEN_DEVICE, device.szDevicePath, -1);
-    else if (device.szFriendlyName[0] != '\0')
-        result = m_video.Open(OPEN_DEVICE, device.szFriendlyName, device.nIndex);
-    else
-        return -1;
+    const int result = device.szDevicePath[0] != '\0'
+                           ? m_video.Open(OPEN_DEVICE, device.szDevicePath, -1)
+                           : m_video.Open(OPEN_DEVICE, device.szFriendlyName, device.nIndex);
     if (result != 0)
         return -1;
 
@@ -273,20 +273,10 @@ void FrameCallback(unsigned char* frame, void* context) {
         if (mode == 2 || mode == 4)
             dlg->m_stream.AddFrame(frame, 1);
     }
+    // The window thread watches for a camera that has gone silent.
+    dlg->m_lastCameraFrameMs.store(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       std::chrono::steady_clock::now().time_since_epoch())
+                                       .count(),
+                                   std::memory_order_relaxed);
     dlg->DrawFrame(frame);
-}
-
-// Start-up with the capture server (window thread, from OnInitDialog): connect the saved
-// camera, capture, serve, and go into the tray. A camera that does not connect ends this
-// silently and the window stays.
-void CTarnickDlg::StartServerAtLaunch() {
-    if (ConnectCamera(m_device) != 0)
-        return;
-    StartCapture();
-    OpenCaptureServer(m_connectPort);
-    AddTrayIcon();
-    if (m_inTray)
-        hide();
-    else
-        showMinimized(); // no notification area: a hidden window could never come back
 }

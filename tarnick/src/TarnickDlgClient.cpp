@@ -42,7 +42,15 @@ void CTarnickDlg::ConnectServer() {
         m_autoStart = 2;
     else if (m_autoStart == 2)
         m_autoStart = 0;
-    if (m_stream.OpenClient(dialog.m_host, static_cast<int>(dialog.m_port)) != 0) {
+    // The window keeps painting while the server answers; closing it meanwhile ends the
+    // attempt and then the program.
+    const int opened = OpenClientResponsive(dialog.m_host, static_cast<int>(dialog.m_port));
+    if (m_endPending) {
+        m_endPending = false;
+        done(m_pendingEnd);
+        return;
+    }
+    if (opened != 0) {
         MessageBox("サーバーに接続できません");
         return;
     }
@@ -73,11 +81,4 @@ void CTarnickDlg::OnServerDisconnect() {
     if (m_stream.IsRunning())
         m_stream.Stop();
     m_stream.Close();
-}
-
-// Start-up as a client (window thread, from OnInitDialog): connect to the saved host and
-// show what comes; failures show nothing and the window stays.
-void CTarnickDlg::StartClientAtLaunch() {
-    if (m_stream.OpenClient(m_connectHost, m_connectPort) == 0 && StartReceive() == -1)
-        m_stream.Close();
 }

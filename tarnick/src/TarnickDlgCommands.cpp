@@ -54,13 +54,10 @@ void CTarnickDlg::OnInitMenuPopup(QMenu* popup) {
     for (QAction* action : popup->actions()) {
         if (action->isSeparator())
             continue;
-        if (QMenu* sub = action->menu()) {
-            // A sub-menu item follows the state of its sub-menu's first command.
-            const QList<QAction*> subActions = sub->actions();
-            if (subActions.isEmpty() || subActions.first()->isSeparator() ||
-                subActions.first()->menu())
-                continue;
-            runUpdate(action, commandId(subActions.first()), true);
+        if (action->menu()) {
+            // A pop-up is never greyed: each of its items takes its own state when it opens,
+            // so a disabled first item cannot hide the others.
+            action->setEnabled(true);
         } else {
             runUpdate(action, commandId(action), false);
         }
@@ -86,6 +83,23 @@ void CTarnickDlg::runUpdate(QAction* action, UINT id, bool disableIfNoHandler) {
 }
 
 void CTarnickDlg::OnCommand(UINT id) {
+    // A user's command on the camera, capture, server or client takes over from whatever the
+    // program was waiting for by itself.
+    switch (id) {
+    case ID_CAMERA_CONNECT:
+    case ID_CAMERA_RELEASE:
+    case ID_CAPTURE_START:
+    case ID_CAPTURE_STOP:
+    case ID_CAPTURE_SERVER_START:
+    case ID_CAPTURE_SERVER_STOP:
+    case ID_SETTING_STREAM_FORMAT:
+    case ID_SERVER_CONNECT:
+    case ID_SERVER_DISCONNECT:
+        StopUnattended();
+        break;
+    default:
+        break;
+    }
     const CommandEntry* entry = findCommand(id);
     if (entry && entry->handler)
         (this->*entry->handler)();

@@ -23,7 +23,8 @@ void CTarnickDlg::AddTrayIcon() {
     m_nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     m_nid.uCallbackMessage = WM_TRAYNOTIFY;
     m_nid.hIcon = &m_hIcon;
-    platform::copyUtf8Bounded(m_nid.szTip, sizeof(m_nid.szTip), text::kAppName);
+    // "Tarnick", followed by what the program waits for while it waits.
+    platform::copyUtf8Bounded(m_nid.szTip, sizeof(m_nid.szTip), trayTip().toUtf8().constData());
     Shell_NotifyIconA(NIM_ADD, &m_nid);
     m_inTray = TRUE;
 }

@@ -80,4 +80,13 @@ inline constexpr const char* kPortRange = "ポート番号は 1～65535 の間�
 inline constexpr const char* kDevSelCaption = "キャプチャ・デバイス選択";
 inline constexpr const char* kDevSelDevice = "デバイス：";
 inline constexpr const char* kNoDeviceSelected = "ビデオデバイスが選択されていません";
+
+// What the program waits for when left alone: the status line and the tray icon's tooltip
+// (after the program's name).
+inline constexpr const char* kCameraLostStatus = "カメラが切断されました。再接続を待っています";
+inline constexpr const char* kTipWaitingForCamera = "カメラを待っています";
+inline constexpr const char* kTipCameraLost = "カメラの再接続を待っています";
+inline constexpr const char* kTipWaitingForPort =
+    "ポート %1 で待ち受けできません。再試行しています";
+inline constexpr const char* kTipWaitingForServer = "サーバーを待っています";
 } // namespace text

@@ -310,10 +310,50 @@ TEST_F(MenuTest, TrayMenuRepeatsTheWindowsCommandsInOrder) {
     EXPECT_EQ(items[4]->menu()->actions().size(), 2);
     EXPECT_TRUE(items[5]->isSeparator());
     EXPECT_EQ(items[6]->data().toUInt(), UINT(ID_TRAY_EXIT));
-    // A sub-menu item follows the state of its first command.
+    // A pop-up is never greyed, even when its first command is (capture start needs a
+    // camera): its items take their own states when it opens.
+    items[3]->setEnabled(false);
     dlg.OnInitMenuPopup(tray.get());
-    EXPECT_TRUE(items[2]->isEnabled());  // camera connect is allowed with nothing open
-    EXPECT_FALSE(items[3]->isEnabled()); // capture start needs a camera
+    EXPECT_TRUE(items[2]->isEnabled());
+    EXPECT_TRUE(items[3]->isEnabled());
+    EXPECT_TRUE(items[4]->isEnabled());
+    dlg.OnInitMenuPopup(items[3]->menu());
+    EXPECT_FALSE(findItem(items[3]->menu(), ID_CAPTURE_START)->isEnabled());
+}
+
+// Opens the tray menu and the sub-menu holding `id` as a user would, and tells whether `id`
+// can be chosen there.
+bool reachableFromTheTray(CTarnickDlg& dlg, UINT id) {
+    std::unique_ptr<QMenu> tray(dlg.buildTrayMenu());
+    dlg.OnInitMenuPopup(tray.get());
+    for (QAction* item : tray->actions()) {
+        QMenu* sub = item->menu();
+        if (!sub || !findItem(sub, id))
+            continue;
+        if (!item->isEnabled())
+            return false;
+        dlg.OnInitMenuPopup(sub);
+        return findItem(sub, id)->isEnabled();
+    }
+    return false;
+}
+
+TEST_F(MenuTest, WhileServingTheTrayReachesServerStopAndWhileReceivingDisconnect) {
+    ASSERT_EQ(dlg.m_video.Open(OPEN_DEVICE, "ormidal:test-pattern", -1), 0);
+    ASSERT_EQ(dlg.m_video.CaptureStart(nullptr, nullptr), 0);
+    const BITMAPINFOHEADER& frame = dlg.m_video.GetBitmapInfoPtr()->bmiHeader;
+    ASSERT_EQ(dlg.m_stream.OpenServer(loopback::freePort(), frame.biWidth, frame.biHeight, 15), 0);
+    // The first items of both pop-ups (camera connect, capture start) are disabled now.
+    EXPECT_TRUE(reachableFromTheTray(dlg, ID_CAPTURE_SERVER_STOP));
+    EXPECT_TRUE(reachableFromTheTray(dlg, ID_APP_EXIT));
+    EXPECT_FALSE(reachableFromTheTray(dlg, ID_CAPTURE_START));
+    dlg.m_stream.Close();
+    dlg.m_video.Close();
+
+    LoopbackServer server;
+    ASSERT_EQ(dlg.m_stream.OpenClient("127.0.0.1", server.port()), 0);
+    EXPECT_TRUE(reachableFromTheTray(dlg, ID_SERVER_DISCONNECT));
+    EXPECT_FALSE(reachableFromTheTray(dlg, ID_CAMERA_CONNECT));
 }
 
 } // namespace

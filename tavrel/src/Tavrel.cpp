@@ -69,3 +69,12 @@ int CTavrel::SetAccessKey(const char* key) {
 int CTavrel::SetListenAddress(const char* address) {
     return m_transport->setListenAddress(address);
 }
+
+void CTavrel::CancelOpenClient() {
+    m_transport->cancelOpen();
+}
+
+int CTavrel::SetFormatChangeCallBack(void (*callback)(void*), void* context) {
+    m_transport->setFormatListener(callback, context);
+    return 0;
+}

@@ -21,10 +21,17 @@ constexpr size_t kReadChunk = 256 * 1024;
 std::unique_ptr<StreamClient> StreamClient::open(const char* host, int port,
                                                  std::chrono::milliseconds timeout, bool allowRaw,
                                                  ClientTiming timing) {
+    std::unique_ptr<StreamClient> c = create(host, port, allowRaw, timing);
+    if (!c || !c->start(timeout))
+        return nullptr;
+    return c;
+}
+
+std::unique_ptr<StreamClient> StreamClient::create(const char* host, int port, bool allowRaw,
+                                                   ClientTiming timing) {
     StreamTarget target;
     if (!parseStreamTarget(host, port, target))
         return nullptr;
-    const auto deadline = Clock::now() + timeout;
     std::unique_ptr<StreamClient> c(new StreamClient());
     c->m_target = std::move(target);
     c->m_allowRaw = allowRaw;
@@ -33,12 +40,24 @@ std::unique_ptr<StreamClient> StreamClient::open(const char* host, int port,
     if (!c->m_stopEvent.valid() || !c->m_decoder.valid())
         return nullptr;
     c->m_readBuffer.resize(kReadChunk);
-    if (!c->connect(deadline))
-        return nullptr;
-    while (!c->m_frameReady)
-        if (!c->readSome(deadline))
-            return nullptr;
     return c;
+}
+
+// The opening thread. Every wait ends on the stop event, so cancel() makes this fail at once.
+bool StreamClient::start(std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    if (stopRequested() || !connect(deadline))
+        return false;
+    while (!m_frameReady)
+        if (!readSome(deadline))
+            return false;
+    return true;
+}
+
+void StreamClient::cancel() {
+    m_stopRequested = true;
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(m_stopEvent.get(), &one, sizeof one);
 }
 
 StreamClient::~StreamClient() {
@@ -69,6 +88,7 @@ bool StreamClient::connect(Clock::time_point deadline) {
     }
     m_reader = StreamReader{};
     m_havePending = false;
+    m_connectedAt = Clock::now();
     ++m_connects;
     return true;
 }
@@ -124,7 +144,15 @@ void StreamClient::takePending() {
         m_frame.assign(f.imageBytes(), 0); // the one allocation, bounded by DibFormat::valid
         m_haveFormat = true;
     }
-    // The window's buffer was sized from the first frame: another size is never written.
+    // The window's buffer was sized from the first frame: another size is never written into
+    // it. When the caller listens for it, a server that came back at another size gets its
+    // new format once its picture is known good; delivery then waits for the caller.
+    if (ok && f != m_format && m_formatListener &&
+        (raw || m_decoder.validate(m_pending.data(), m_pending.size()))) {
+        m_format = f;
+        m_frame.assign(f.imageBytes(), 0); // once per change of format, bounded as above
+        m_formatChanged = true;
+    }
     ok = ok && f == m_format;
     if (ok && raw)
         m_frame.swap(m_pending); // same size; the old frame's buffer takes the next part
@@ -153,9 +181,7 @@ bool StreamClient::run(FrameCallback callback, void* context) {
 }
 
 void StreamClient::stop() {
-    m_stopRequested = true;
-    const uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(m_stopEvent.get(), &one, sizeof one);
+    cancel();
     if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id())
         m_thread.join();
     m_running = false;
@@ -165,12 +191,22 @@ void StreamClient::stop() {
 void StreamClient::deliveryLoop() {
     auto retry = m_timing.firstRetry;
     while (!stopRequested()) {
+        if (m_formatChanged) {
+            // The new format's first frame stays ready for the next run(); until the caller
+            // has stopped and run again with a buffer of that size, nothing is delivered.
+            m_formatChanged = false;
+            m_formatListener(m_formatContext);
+            waitFor(m_stopEvent.get(), POLLIN, Clock::time_point::max(), -1);
+            break;
+        }
         if (m_frameReady) {
             m_frameReady = false;
             // No lock is held while the application draws.
             m_callback(m_frame.data(), m_context);
             ++m_delivered;
-            retry = m_timing.firstRetry;
+            // Only a connection that has kept delivering earns a quick retry after a drop.
+            if (Clock::now() - m_connectedAt >= m_timing.steadyAfter)
+                retry = m_timing.firstRetry;
             continue;
         }
         if (!m_socket.valid()) {

@@ -17,6 +17,7 @@
 namespace tavrel {
 
 using FrameCallback = void (*)(unsigned char* frame, void* context);
+using FormatCallback = void (*)(void* context);
 
 struct ClientStats {
     uint64_t delivered = 0;
@@ -31,6 +32,10 @@ struct ClientTiming {
     // Waits between reconnection attempts: doubling from the first to the last.
     std::chrono::milliseconds firstRetry{250};
     std::chrono::milliseconds lastRetry{4000};
+    // A connection counts as healthy, and the next drop starts again from firstRetry, only
+    // once it has delivered for this long: a server that sends one good frame and then fails
+    // must not be hammered every firstRetry.
+    std::chrono::milliseconds steadyAfter{10000};
 };
 
 class StreamClient final : private StreamReader::Sink {
@@ -41,13 +46,29 @@ public:
     static std::unique_ptr<StreamClient> open(const char* host, int port,
                                               std::chrono::milliseconds timeout,
                                               bool allowRaw = true, ClientTiming timing = {});
+    // The two halves of open(): create() checks the target and makes the object, start()
+    // connects and reads the first frame. Between them another thread may take the object's
+    // address to cancel() a start that takes too long.
+    static std::unique_ptr<StreamClient> create(const char* host, int port, bool allowRaw = true,
+                                                ClientTiming timing = {});
+    bool start(std::chrono::milliseconds timeout);
+    // Any thread: ends a start() in progress (it then fails) or the delivery's waits.
+    void cancel();
     ~StreamClient(); // stops delivery and closes the connection
     StreamClient(const StreamClient&) = delete;
     StreamClient& operator=(const StreamClient&) = delete;
 
-    // Fixed by the first frame for the life of this object: frames of another size (after a
-    // reconnection to a server that changed) are dropped.
+    // Fixed by the first frame. Frames of another size (a server that came back changed) are
+    // dropped, unless a format listener is set: then the first such frame becomes the format,
+    // the listener is told (delivery thread) and delivery pauses until stop() and run() again,
+    // so the caller can size its buffer anew; that frame is delivered first. Read it between
+    // stop() and run().
     const DibFormat& format() const { return m_format; }
+    // Window thread, before run(): who hears of a change of format. Null: none (drop).
+    void setFormatListener(FormatCallback listener, void* context) {
+        m_formatListener = listener;
+        m_formatContext = context;
+    }
     bool askedForRaw() const { return m_askedRaw; }
 
     // Starts the delivery thread; the first frame, already read, is delivered first.
@@ -88,7 +109,11 @@ private:
     bool m_havePending = false;
     DibFormat m_format{0, 0, 24};
     bool m_haveFormat = false;
-    bool m_frameReady = false; // a decoded frame waits in m_frame
+    bool m_frameReady = false;    // a decoded frame waits in m_frame
+    bool m_formatChanged = false; // m_format changed: tell the listener, deliver nothing more
+    Clock::time_point m_connectedAt{};
+    FormatCallback m_formatListener = nullptr;
+    void* m_formatContext = nullptr;
     bool m_askedRaw = false;
     std::vector<uint8_t> m_frame; // sized once from the first frame; what the callback sees
     FrameCallback m_callback = nullptr;

@@ -31,19 +31,49 @@ int Transport::openServer(int port, int width, int height, int fps) {
     return 0;
 }
 
-// Window thread; returns within kConnectTimeout.
+// Window thread, or a thread the window waits for while it keeps painting; returns within
+// kConnectTimeout, or at once after cancelOpen.
 int Transport::openClient(const char* host, int port) {
     if (isOpen() || !host)
         return -1;
-    m_client = StreamClient::open(host, port, kConnectTimeout);
-    if (!m_client)
+    std::unique_ptr<StreamClient> client = StreamClient::create(host, port);
+    if (!client)
         return -1;
+    {
+        std::lock_guard lock(m_serverLock);
+        m_opening = client.get();
+    }
+    const bool started = client->start(kConnectTimeout);
+    {
+        std::lock_guard lock(m_serverLock);
+        m_opening = nullptr;
+    }
+    if (!started)
+        return -1;
+    client->setFormatListener(m_formatListener, m_formatContext);
+    m_client = std::move(client);
     {
         std::lock_guard lock(m_serverLock);
         m_clientView = m_client.get();
     }
     m_mode = Mode::Client;
     return 0;
+}
+
+// Any thread. An open that has not reached its connection yet is not affected: the caller
+// repeats the call until its open has returned.
+void Transport::cancelOpen() {
+    std::lock_guard lock(m_serverLock);
+    if (m_opening)
+        m_opening->cancel();
+}
+
+// Window thread.
+void Transport::setFormatListener(FormatCallback listener, void* context) {
+    m_formatListener = listener;
+    m_formatContext = context;
+    if (m_client)
+        m_client->setFormatListener(listener, context);
 }
 
 int Transport::bitmapInfo(BITMAPINFOHEADER* header) {

@@ -34,6 +34,11 @@ public:
     int mode() const { return static_cast<int>(m_mode.load()); }
     bool isRunning() const;
 
+    // Any thread: makes an openClient in progress on another thread fail promptly.
+    void cancelOpen();
+    // Window thread: the client's listener for a change of format, kept across opens.
+    void setFormatListener(FormatCallback listener, void* context);
+
     int setAccessKey(const char* key);
     int setListenAddress(const char* address);
 
@@ -51,7 +56,10 @@ private:
     mutable std::mutex m_serverLock;
     std::shared_ptr<StreamServer> m_server;
     std::unique_ptr<StreamClient> m_client; // window thread only
-    StreamClient* m_clientView = nullptr;   // guarded by m_serverLock
+    StreamClient* m_opening = nullptr;      // guarded by m_serverLock: a client being opened
+    FormatCallback m_formatListener = nullptr;
+    void* m_formatContext = nullptr;
+    StreamClient* m_clientView = nullptr; // guarded by m_serverLock
 };
 
 } // namespace tavrel

@@ -228,4 +228,137 @@ TEST(TavrelReconnect, OpenClientGivesUpWithinItsTimeoutOnBlackHolesAndUnknownNam
     EXPECT_EQ(client.IsOpen(), 0);
 }
 
+// The server of a listening caller: frames of the announced size until the server comes back
+// at another one; then the new format, taken between Stop and Run as at a first connection.
+struct FormatFollower {
+    CTavrel client;
+    Counter counter;
+    std::atomic<int> changes{0};
+    static void onChange(void* self) { ++static_cast<FormatFollower*>(self)->changes; }
+};
+
+TEST(TavrelReconnect, AServerBackAtAnotherSizeIsFollowedWhenTheCallerListens) {
+    const int port = freePort();
+    auto server = std::make_unique<LiveServer>(port, kSmall);
+    ASSERT_TRUE(server->serving());
+    FormatFollower f;
+    ASSERT_EQ(f.client.SetFormatChangeCallBack(&FormatFollower::onChange, &f), 0);
+    f.counter.bytes = kSmall.imageBytes();
+    ASSERT_EQ(f.client.OpenClient("127.0.0.1", port), 0);
+    ASSERT_EQ(f.client.Run(&Counter::onFrame, &f.counter), 0);
+    ASSERT_TRUE(f.counter.waitFor(3, 5s));
+    EXPECT_EQ(f.changes, 0);
+
+    const DibFormat big{320, 240, 24};
+    server.reset();
+    server = std::make_unique<LiveServer>(port, big);
+    ASSERT_TRUE(server->serving());
+    const auto end = std::chrono::steady_clock::now() + 15s;
+    while (f.changes == 0 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(f.changes, 1) << "the caller was never told of the new size";
+    // Delivery waits for the caller: nothing of the new size reaches the old callback.
+    const int before = f.counter.frames;
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(f.counter.frames, before);
+    EXPECT_EQ(f.client.IsRunning(), 1);
+
+    f.client.Stop();
+    BITMAPINFOHEADER header{};
+    ASSERT_EQ(f.client.GetBitmapInfoHdr(&header), 0);
+    EXPECT_EQ(header.biWidth, 320);
+    EXPECT_EQ(header.biHeight, 240);
+    EXPECT_EQ(header.biSizeImage, big.imageBytes());
+    f.counter.bytes = big.imageBytes();
+    ASSERT_EQ(f.client.Run(&Counter::onFrame, &f.counter), 0);
+    EXPECT_TRUE(f.counter.waitFor(before + 5, 10s));
+    EXPECT_EQ(f.changes, 1);
+    f.client.Close();
+}
+
+TEST(TavrelReconnect, OneGoodFrameThenABrokenPartDoesNotEarnAQuickRetry) {
+    // Each connection: one good frame, then a part that breaks the stream.
+    ScriptedServer flaky([](int fd, const std::atomic<bool>&) {
+        const std::string frame(kSmall.imageBytes(), 'p');
+        const std::string type = "application/x-ormidal-dib; width=160; height=120; bits=24";
+        if (!sendAll(fd, kStreamHead + part(type, frame)))
+            return;
+        std::this_thread::sleep_for(100ms);
+        sendAll(fd, "--b\r\nContent-Type: image/jpeg\r\nContent-Length: nonsense\r\n\r\n");
+    });
+    Counter c;
+    c.bytes = kSmall.imageBytes();
+    CTavrel client;
+    ASSERT_EQ(client.OpenClient("127.0.0.1", flaky.port()), 0);
+    ASSERT_EQ(client.Run(&Counter::onFrame, &c), 0);
+    std::this_thread::sleep_for(4500ms);
+    client.Stop();
+    client.Close();
+    // Pauses of 0.25, 0.5, 1, 2 s after the first: at most five connections in 4.5 s (a busy
+    // machine only makes fewer). One frame resetting the pause would make about fifteen.
+    EXPECT_GE(c.frames, 2);
+    EXPECT_LE(flaky.connections(), 5);
+}
+
+TEST(TavrelReconnect, AConnectionThatKeptDeliveringEarnsAQuickRetryAgain) {
+    // Each connection delivers for a while, then the server drops it.
+    ScriptedServer dropping([](int fd, const std::atomic<bool>& stopping) {
+        const std::string frame(kSmall.imageBytes(), 'p');
+        const std::string type = "application/x-ormidal-dib; width=160; height=120; bits=24";
+        sendAll(fd, kStreamHead);
+        const auto until = std::chrono::steady_clock::now() + 400ms;
+        while (!stopping && std::chrono::steady_clock::now() < until) {
+            if (!sendAll(fd, part(type, frame)))
+                return;
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+    ClientTiming timing;
+    timing.firstRetry = 50ms;
+    timing.lastRetry = 10s;
+    timing.steadyAfter = 200ms;
+    auto client = StreamClient::open("127.0.0.1", dropping.port(), 5s, true, timing);
+    ASSERT_TRUE(client);
+    Counter c;
+    c.bytes = kSmall.imageBytes();
+    ASSERT_TRUE(client->run(&Counter::onFrame, &c));
+    // With the pause back at 50 ms after every healthy connection, eight connections take
+    // about 3.6 s; pauses that kept doubling (50 ms ... 3.2 s) would take over 9 s.
+    const auto end = std::chrono::steady_clock::now() + 8s;
+    while (dropping.connections() < 8 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(20ms);
+    client->stop();
+    EXPECT_GE(dropping.connections(), 8);
+}
+
+TEST(TavrelReconnect, CancelEndsAnOpenThatHangsAndLeavesTheNextOneAlone) {
+    const int port = freePort();
+    CTavrel client;
+    {
+        BlackHole hole(port);
+        std::atomic<bool> done{false};
+        int rc = 0;
+        std::thread opener([&] {
+            rc = client.OpenClient("127.0.0.1", port);
+            done = true;
+        });
+        std::this_thread::sleep_for(300ms);
+        const auto took = timed([&] {
+            while (!done) {
+                client.CancelOpenClient();
+                std::this_thread::sleep_for(10ms);
+            }
+        });
+        opener.join();
+        EXPECT_NE(rc, 0);
+        EXPECT_LE(took, 1s) << "the open went on to its time-out";
+        EXPECT_EQ(client.IsOpen(), 0);
+    }
+    client.CancelOpenClient(); // nothing in progress: no effect on what follows
+    LiveServer server(port, kSmall);
+    ASSERT_TRUE(server.serving());
+    EXPECT_EQ(client.OpenClient("127.0.0.1", port), 0);
+    client.Close();
+}
+
 } // namespace

@@ -59,6 +59,20 @@ public:
     // size, -1 when not serving. A JPEG that no AddFrame follows is dropped by the next call.
     int SetNextFrameJpeg(const unsigned char* jpeg, int size);
 
+    // Client options beyond the design.
+    // OpenClient may also run on a thread the window waits for while it keeps painting; no
+    // other member may be called meanwhile except the state queries and CancelOpenClient.
+    // CancelOpenClient (any thread) makes an OpenClient in progress fail promptly (-1); one
+    // that has not reached its connection yet is not affected, so a caller repeats the call
+    // until its OpenClient has returned.
+    void CancelOpenClient();
+    // Window thread: a server that comes back (after a reconnection) with frames of another
+    // size is followed when a callback is set: the callback runs once on the delivery thread,
+    // delivery then pauses, and after Stop, GetBitmapInfoHdr reports the new format and Run
+    // delivers its frames (the first one at once). Without a callback (null, the default),
+    // frames of another size are dropped. Kept across OpenClient and Close.
+    int SetFormatChangeCallBack(void (*callback)(void* context), void* context);
+
 private:
     std::unique_ptr<tavrel::Transport> m_transport;
 };

@@ -1,0 +1,441 @@
+// Left alone, the program keeps working: the start-up server waits for its camera and its
+// port, the start-up client for its server, a camera unplugged while serving comes back to
+// the same viewers, a server that returns at another size is followed, and a connection that
+// hangs never freezes the window. Real window, real transport on loopback, the built-in
+// test-pattern camera and simulated V4L2 cameras listed through the real device enumerator.
+#include "MessageBox.h"
+#include "TestSupport.h"
+#include "loopback.h"
+
+#include "media/sources/v4l2/v4l2_source.h"
+#include "pattern_strip.h"
+#include "testing/simulated_v4l2.h"
+
+#include <platform/com.h>
+#include <platform/media/device_providers.h>
+
+#include <QApplication>
+#include <QDialog>
+#include <QPixmap>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace v4l2 = platform::media::v4l2;
+namespace pattern = platform::media::pattern;
+using testsupport::pumpUntil;
+using testsupport::SettingsFile;
+
+constexpr const char* kPattern = "ormidal:test-pattern";
+constexpr const char* kSimNode = "/dev/video7";
+constexpr const char* kSimById = "usb-Sim_Desk_Camera-video-index0";
+
+std::string startUpSettings(int autoStart, int port, const std::string& device,
+                            const std::string& host = "localhost") {
+    return "[NETWORK]\nCONNECT_HOST=" + host + "\nCONNECT_PORT=" + std::to_string(port) +
+           "\n[CONFIG]\nAUTO_START=" + std::to_string(autoStart) +
+           "\n[DEVICE]\nDEVICE_PATH=" + device +
+           "\n[VIDEO]\nWIDTH=640\nHEIGHT=480\nBITCOUNT=24\nFRAME_PER_SEC=30\n";
+}
+
+void writeSettings(const SettingsFile& file, const std::string& text) {
+    std::ofstream(file.path()) << text;
+}
+
+// The pattern's frame number in the picture the window holds, when it carries one.
+bool shownFrameNumber(CTarnickDlg& dlg, uint32_t* number) {
+    const BITMAPINFO* frame = dlg.m_pFrameBuf;
+    pattern::StripData strip;
+    if (!frame || !pattern::decodeStripDib(CVideo::GetBmpImageData(frame), frame->bmiHeader.biWidth,
+                                           frame->bmiHeader.biHeight, 24, &strip))
+        return false;
+    *number = strip.frameNumber;
+    return true;
+}
+
+bool framesAdvance(CTarnickDlg& dlg, int boundMs = 10000) {
+    uint32_t first = 0, later = 0;
+    return pumpUntil([&] { return shownFrameNumber(dlg, &first); }, boundMs) &&
+           pumpUntil([&] { return shownFrameNumber(dlg, &later) && later != first; }, boundMs);
+}
+
+// A capture server of the test-pattern camera at a given size, as another program runs it.
+class PatternServer {
+public:
+    PatternServer(int port, int width, int height) {
+        ok_ = video_.Open(OPEN_DEVICE, kPattern, -1) == 0 &&
+              video_.CaptureInit(width, height, 24, 333333) == 0 &&
+              server_.OpenServer(port, width, height, 30) == 0;
+        video_.SetSampleCallBack(&PatternServer::onFrame, this);
+        ok_ = ok_ && video_.CaptureStart(nullptr, nullptr) == 0;
+    }
+    ~PatternServer() {
+        video_.CaptureStop();
+        video_.Close();
+        server_.Close();
+    }
+    bool ok() const { return ok_; }
+
+private:
+    static void onFrame(BYTE* frame, void* self) {
+        static_cast<PatternServer*>(self)->server_.AddFrame(frame, 1);
+    }
+    CVideo video_;
+    CTavrel server_;
+    bool ok_ = false;
+};
+
+// One viewer of /stream over a plain socket: it notes every part's capture time and whether
+// the server ever closed its connection.
+class StreamViewer {
+public:
+    explicit StreamViewer(int port) {
+        fd_ = loopback::connect(port);
+        const std::string request = "GET /stream HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        ok_ = fd_ >= 0 && ::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) ==
+                              static_cast<ssize_t>(request.size());
+        thread_ = std::thread([this] { read(); });
+    }
+    ~StreamViewer() {
+        stop_ = true;
+        thread_.join();
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    bool ok() const { return ok_; }
+    bool closed() const { return closed_; }
+    int parts() {
+        std::lock_guard lock(lock_);
+        return static_cast<int>(stamps_.size());
+    }
+    // Capture times of the parts received from `from` on that differ from `notThis`.
+    bool newStampSince(int from, const std::string& notThis) {
+        std::lock_guard lock(lock_);
+        for (size_t i = static_cast<size_t>(from); i < stamps_.size(); ++i)
+            if (stamps_[i] != notThis)
+                return true;
+        return false;
+    }
+    std::string lastStamp() {
+        std::lock_guard lock(lock_);
+        return stamps_.empty() ? std::string() : stamps_.back();
+    }
+
+private:
+    void read() {
+        std::string pending;
+        char buffer[65536];
+        while (!stop_ && fd_ >= 0) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0)
+                continue;
+            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                closed_ = true;
+                return;
+            }
+            pending.append(buffer, static_cast<size_t>(n));
+            // Only the part heads matter; the pictures in between are skipped over.
+            for (;;) {
+                const size_t at = pending.find("X-Timestamp: ");
+                if (at == std::string::npos) {
+                    if (pending.size() > 64)
+                        pending.erase(0, pending.size() - 64);
+                    break;
+                }
+                const size_t end = pending.find("\r\n", at);
+                if (end == std::string::npos)
+                    break;
+                {
+                    std::lock_guard lock(lock_);
+                    stamps_.push_back(pending.substr(at + 13, end - at - 13));
+                }
+                pending.erase(0, end);
+            }
+        }
+    }
+    int fd_ = -1;
+    bool ok_ = false;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> closed_{false};
+    std::mutex lock_;
+    std::vector<std::string> stamps_;
+    std::thread thread_;
+};
+
+// Simulated V4L2 cameras listed before the test-pattern camera while the scope lives.
+class SimulatedCameras {
+public:
+    SimulatedCameras() : io_(std::make_shared<v4l2::testing::SimulatedV4l2>()) {
+        id_ = v4l2::registerV4l2Provider(io_, platform::media::kRankRegistered);
+    }
+    ~SimulatedCameras() { platform::media::unregisterDeviceProvider(id_); }
+    void plugIn() {
+        io_->addDevice(v4l2::testing::uvcCamera(kSimNode, "Sim Desk Camera", kSimById));
+    }
+    void unplug() { io_->unplug(kSimNode); }
+    // The path the device list gives the camera (its stable link).
+    static std::string path() {
+        tVideoDev devices[16];
+        const int count = CVideo::GetCaptureDeviceList(devices, 16);
+        for (int i = 0; i < count; ++i)
+            if (std::strcmp(devices[i].szFriendlyName, "Sim Desk Camera") == 0)
+                return devices[i].szDevicePath;
+        return {};
+    }
+
+private:
+    std::shared_ptr<v4l2::testing::SimulatedV4l2> io_;
+    int id_ = 0;
+};
+
+class Unattended : public testing::Test {
+protected:
+    void SetUp() override {
+        // Devices are listed and servers built before the window initialises COM itself.
+        CoInitialize(nullptr);
+        setMessageBoxHandlerForTesting([this](const QString& text) { messages.push_back(text); });
+    }
+    void TearDown() override {
+        dlg.EndDialog(IDOK);
+        setMessageBoxHandlerForTesting(nullptr);
+        CoUninitialize();
+    }
+    // Starts the window with the settings given, with short pauses between attempts.
+    void start(const std::string& text) {
+        writeSettings(settings, text);
+        dlg.setUnattendedTiming(50, 400, 300);
+        ASSERT_TRUE(dlg.Create());
+    }
+
+    SettingsFile settings;
+    CTarnickDlg dlg;
+    std::vector<QString> messages;
+};
+
+TEST_F(Unattended, StartUpServerWaitsForATakenPortAndServesOnceItIsFree) {
+    int port = 0;
+    const int holder = loopback::listen(&port);
+    ASSERT_GE(holder, 0);
+    start(startUpSettings(1, port, kPattern));
+    // Capturing, but the port is someone else's: the program waits and says what for.
+    ASSERT_TRUE(pumpUntil([&] { return dlg.IsCapturing(); }));
+    EXPECT_FALSE(dlg.IsServing());
+    EXPECT_EQ(dlg.unattendedState(), CTarnickDlg::Unattended::WaitingForServer);
+    EXPECT_TRUE(dlg.trayTip().startsWith("Tarnick: "));
+    EXPECT_TRUE(dlg.trayTip().contains(QString::number(port))) << dlg.trayTip().toStdString();
+    pumpUntil([] { return false; }, 600); // a few attempts fail meanwhile
+    EXPECT_FALSE(dlg.IsServing());
+
+    ::close(holder);
+    ASSERT_TRUE(pumpUntil([&] { return dlg.IsServing(); }, 10000)) << "never served";
+    EXPECT_EQ(dlg.trayTip(), "Tarnick");
+    StreamViewer viewer(port);
+    ASSERT_TRUE(viewer.ok());
+    EXPECT_TRUE(pumpUntil([&] { return viewer.parts() >= 2; }, 10000));
+    EXPECT_TRUE(messages.empty()) << "nobody is there to answer a message box";
+}
+
+TEST_F(Unattended, StartUpServerWaitsForItsCameraAndServesWhenItIsPluggedIn) {
+    SimulatedCameras cameras;
+    cameras.plugIn();
+    const std::string path = SimulatedCameras::path();
+    ASSERT_FALSE(path.empty());
+    cameras.unplug();
+    const int port = loopback::freePort();
+    start(startUpSettings(1, port, path));
+    EXPECT_FALSE(dlg.IsCameraConnected());
+    EXPECT_EQ(dlg.unattendedState(), CTarnickDlg::Unattended::WaitingForCamera);
+    EXPECT_EQ(dlg.trayTip(), QString("Tarnick: ") + text::kTipWaitingForCamera);
+    pumpUntil([] { return false; }, 400);
+    EXPECT_FALSE(dlg.IsServing());
+
+    cameras.plugIn();
+    ASSERT_TRUE(pumpUntil([&] { return dlg.IsServing(); }, 10000)) << "never served";
+    EXPECT_STREQ(dlg.m_device.szDevicePath, path.c_str());
+    EXPECT_EQ(dlg.trayTip(), "Tarnick");
+    StreamViewer viewer(port);
+    EXPECT_TRUE(pumpUntil([&] { return viewer.parts() >= 2; }, 10000));
+}
+
+TEST_F(Unattended, CameraUnpluggedWhileServingComesBackToBothViewersWithoutDroppingThem) {
+    SimulatedCameras cameras;
+    cameras.plugIn();
+    const std::string path = SimulatedCameras::path();
+    const int port = loopback::freePort();
+    start(startUpSettings(1, port, path));
+    ASSERT_TRUE(pumpUntil([&] { return dlg.IsServing(); }, 10000));
+    StreamViewer first(port), second(port);
+    ASSERT_TRUE(pumpUntil([&] { return first.parts() >= 3 && second.parts() >= 3; }, 10000));
+
+    cameras.unplug();
+    // The program notices, says so, and the viewers keep the last picture meanwhile.
+    ASSERT_TRUE(pumpUntil(
+        [&] { return dlg.unattendedState() == CTarnickDlg::Unattended::CameraLost; }, 10000));
+    EXPECT_EQ(dlg.statusText(), text::kCameraLostStatus);
+    EXPECT_EQ(dlg.trayTip(), QString("Tarnick: ") + text::kTipCameraLost);
+    EXPECT_TRUE(dlg.IsServing());
+    const std::string lastPicture = first.lastStamp();
+    const int before = first.parts();
+    EXPECT_TRUE(pumpUntil([&] { return first.parts() > before; }, 5000))
+        << "the last picture is sent again while the camera is away";
+
+    const int fromFirst = first.parts(), fromSecond = second.parts();
+    cameras.plugIn();
+    const auto back = std::chrono::steady_clock::now();
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            return first.newStampSince(fromFirst, lastPicture) &&
+                   second.newStampSince(fromSecond, lastPicture);
+        },
+        10000))
+        << "the viewers never saw the camera again";
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - back);
+    RecordProperty("camera_return_ms", static_cast<int>(took.count()));
+    EXPECT_FALSE(first.closed());
+    EXPECT_FALSE(second.closed());
+    EXPECT_EQ(dlg.unattendedState(), CTarnickDlg::Unattended::Watching);
+    EXPECT_EQ(dlg.trayTip(), "Tarnick");
+    EXPECT_TRUE(pumpUntil([&] { return dlg.statusText().startsWith("W=640, H=480, Rate="); }));
+}
+
+TEST_F(Unattended, AUsersCommandEndsTheWaitForTheCamera) {
+    SimulatedCameras cameras;
+    cameras.plugIn();
+    const std::string path = SimulatedCameras::path();
+    cameras.unplug();
+    start(startUpSettings(1, loopback::freePort(), path));
+    ASSERT_EQ(dlg.unattendedState(), CTarnickDlg::Unattended::WaitingForCamera);
+    dlg.OnCommand(ID_CAPTURE_START); // no camera: the designed message, and no more waiting
+    EXPECT_EQ(messages, std::vector<QString>{"カメラに接続されていません"});
+    EXPECT_EQ(dlg.unattendedState(), CTarnickDlg::Unattended::Off);
+    cameras.plugIn();
+    pumpUntil([] { return false; }, 500);
+    EXPECT_FALSE(dlg.IsCameraConnected());
+}
+
+TEST_F(Unattended, StartUpClientStartedBeforeItsServerShowsThePictureOnceItComes) {
+    const int port = loopback::freePort();
+    start(startUpSettings(2, port, "", "127.0.0.1"));
+    EXPECT_FALSE(dlg.IsReceiving());
+    EXPECT_TRUE(dlg.isVisible()) << "a client waits on screen";
+    // The window keeps answering while the server is away.
+    bool ticked = false;
+    QTimer::singleShot(100, [&] { ticked = true; });
+    EXPECT_TRUE(pumpUntil([&] { return ticked; }, 3000));
+    pumpUntil([] { return false; }, 1500);
+    EXPECT_FALSE(dlg.IsReceiving());
+
+    PatternServer server(port, 320, 240);
+    ASSERT_TRUE(server.ok());
+    ASSERT_TRUE(pumpUntil([&] { return dlg.IsReceiving(); }, 10000)) << "never connected";
+    EXPECT_TRUE(framesAdvance(dlg));
+    EXPECT_EQ(dlg.m_pFrameBuf->bmiHeader.biWidth, 320);
+    EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(Unattended, ClientFollowsAServerThatComesBackAtAnotherSize) {
+    const int port = loopback::freePort();
+    auto server = std::make_unique<PatternServer>(port, 320, 240);
+    ASSERT_TRUE(server->ok());
+    start(startUpSettings(2, port, "", "127.0.0.1"));
+    ASSERT_TRUE(pumpUntil([&] { return dlg.IsReceiving(); }, 10000));
+    ASSERT_TRUE(framesAdvance(dlg));
+    const QSize smallWindow = dlg.size();
+
+    server.reset();
+    server = std::make_unique<PatternServer>(port, 640, 480);
+    ASSERT_TRUE(server->ok());
+    ASSERT_TRUE(pumpUntil([&] { return dlg.m_pFrameBuf->bmiHeader.biWidth == 640; }, 15000))
+        << "the client kept the old size";
+    EXPECT_EQ(dlg.m_pFrameBuf->bmiHeader.biHeight, 480);
+    EXPECT_TRUE(framesAdvance(dlg)) << "the new size's picture does not move";
+    EXPECT_TRUE(pumpUntil([&] { return dlg.statusText().startsWith("W=640, H=480, Rate="); }));
+    // What the user sees: the window grew to the new picture, and the picture moves.
+    EXPECT_GT(dlg.size().width(), smallWindow.width());
+    const QImage before = dlg.grab().toImage();
+    uint32_t shown = 0, later = 0;
+    ASSERT_TRUE(shownFrameNumber(dlg, &shown));
+    ASSERT_TRUE(pumpUntil([&] { return shownFrameNumber(dlg, &later) && later != shown; }));
+    pumpUntil([] { return false; }, 100);
+    EXPECT_NE(dlg.grab().toImage(), before);
+    EXPECT_TRUE(dlg.IsReceiving());
+}
+
+// A server that accepts and then never says a word.
+class SilentServer {
+public:
+    SilentServer() {
+        listener_ = loopback::listen(&port_, 8);
+        thread_ = std::thread([this] {
+            while (!stop_) {
+                pollfd p{listener_, POLLIN, 0};
+                if (::poll(&p, 1, 50) > 0)
+                    accepted_.push_back(::accept(listener_, nullptr, nullptr));
+            }
+        });
+    }
+    ~SilentServer() {
+        stop_ = true;
+        thread_.join();
+        for (int fd : accepted_)
+            ::close(fd);
+        ::close(listener_);
+    }
+    int port() const { return port_; }
+
+private:
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::vector<int> accepted_;
+    std::thread thread_;
+};
+
+TEST_F(Unattended, ConnectingToAServerThatNeverAnswersKeepsTheWindowAliveAndClosingEndsIt) {
+    SilentServer silent;
+    start(startUpSettings(0, silent.port(), "", "127.0.0.1"));
+    // Everything below runs inside the window's own loops, as a user's clicks would: the
+    // command, its dialog, and later the close button while the server keeps silent.
+    int ticks = 0, ticksAtClose = -1;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(20);
+    std::chrono::steady_clock::time_point closedAt;
+    QTimer::singleShot(0, [&] {
+        QTimer::singleShot(50, [&] {
+            if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+                dialog->accept();
+        });
+        QTimer::singleShot(1000, [&] {
+            ticksAtClose = ticks;
+            closedAt = std::chrono::steady_clock::now();
+            dlg.close();
+        });
+        dlg.OnCommand(ID_SERVER_CONNECT);
+    });
+    ASSERT_TRUE(pumpUntil([&] { return ticksAtClose >= 0 && !dlg.isVisible(); }, 10000));
+    const auto closing = std::chrono::steady_clock::now() - closedAt;
+    // The window's loop went on while the connection waited (a frozen one runs no timer),
+    // and the close ended the attempt well before its five seconds were up.
+    EXPECT_GE(ticksAtClose, 10);
+    EXPECT_LT(closing, std::chrono::seconds(3));
+    EXPECT_FALSE(dlg.m_stream.IsOpen());
+    EXPECT_TRUE(messages.empty()) << messages.front().toStdString();
+}
+
+} // namespace
