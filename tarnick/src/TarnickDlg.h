@@ -123,6 +123,8 @@ public:
     // change, on standard error.
     enum class Unattended { Off, WaitingForCamera, WaitingForServer, Watching, CameraLost };
     Unattended unattendedState() const { return m_unattended; }
+    // How many times a capturing camera was found gone.
+    int cameraLosses() const { return m_cameraLosses; }
     // What the tray icon's tooltip says now.
     QString trayTip() const;
     // Stops every unattended attempt (a user's command takes over).
@@ -253,6 +255,7 @@ private:
     // When the camera's last frame arrived (steady milliseconds; written on its thread).
     std::atomic<std::int64_t> m_lastCameraFrameMs{0};
     bool m_wasCapturing = false;
+    int m_cameraLosses = 0;
     int m_servedWidth = 0, m_servedHeight = 0;
     std::string m_lastAnnounced;
     QString m_trayTip;

@@ -204,6 +204,7 @@ void CTarnickDlg::watchCamera() {
         return;
     m_video.CaptureStop();
     m_wasCapturing = false;
+    ++m_cameraLosses;
     m_unattended = Unattended::CameraLost;
     m_serverRetryMs = m_firstRetryMs;
     m_nextAttemptMs = now;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -47,7 +48,8 @@ public:
     // Starts the program on the offscreen platform. With readOnly, its folder cannot be
     // written: a read-only bind mount in a mount namespace of its own when running as root
     // (root writes through permission bits), the folder's write bits removed otherwise.
-    bool start(bool readOnly = false) {
+    // With errorLog, the program's standard error goes to that file.
+    bool start(bool readOnly = false, const std::string& errorLog = {}) {
         std::vector<std::string> argv;
         if (readOnly && ::geteuid() == 0) {
             const std::string dir = binDir();
@@ -86,6 +88,12 @@ public:
         if (pid_ < 0)
             return false;
         if (pid_ == 0) {
+            if (!errorLog.empty()) {
+                const int fd =
+                    ::open(errorLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+                if (fd >= 0)
+                    ::dup2(fd, STDERR_FILENO);
+            }
             ::execvpe(args[0], args.data(), envp.data());
             ::_exit(127);
         }

@@ -251,4 +251,49 @@ TEST_F(EndToEnd, SixteenStreamViewersAtOnceAreAllServedWhileTheCameraGoesOn) {
     EXPECT_GT(last.frameNumber, first.frameNumber);
 }
 
+// Counts the lines of a text that contain `what`.
+int linesWith(const std::string& text, const std::string& what) {
+    int count = 0;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        count += line.find(what) != std::string::npos;
+    return count;
+}
+
+TEST(ProgramProcess, AStartUpServerMeetingATakenPortServesOnceItIsFreeAndSaysSoOnce) {
+    ProgramProcess server;
+    int port = 0;
+    const int holder = loopback::listen(&port);
+    ASSERT_GE(holder, 0);
+    writeFile(server.besideSettings(), serverSettings(port));
+    const std::string journal = server.binDir() + "/stderr.log";
+    ASSERT_TRUE(server.start(false, journal));
+    // Another process holds the port: the program waits, says why once, and keeps trying.
+    QElapsedTimer waited;
+    waited.start();
+    ASSERT_TRUE(pumpUntil([&] { return linesWith(readFile(journal), "port") > 0; }, 20000));
+    pumpUntil([&] { return waited.elapsed() > 3000; }, 4000);
+    EXPECT_EQ(linesWith(readFile(journal), "cannot serve on port " + std::to_string(port)), 1)
+        << readFile(journal);
+
+    ::close(holder);
+    QElapsedTimer freed;
+    freed.start();
+    const QString snapshot = QString::fromStdString(server.binDir() + "/snapshot.jpg");
+    const QString url =
+        QString::fromStdString("http://127.0.0.1:" + std::to_string(port) + "/snapshot.jpg");
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            return runTool("curl", {"-sf", "-o", snapshot, url}) == 0;
+        },
+        10000))
+        << "nothing served within 10 s of the port coming free";
+    RecordProperty("served_after_port_freed_ms", static_cast<int>(freed.elapsed()));
+    EXPECT_GT(readFile(snapshot.toStdString()).size(), 1000u);
+    const std::string log = readFile(journal);
+    EXPECT_EQ(linesWith(log, "tarnick: serving"), 1) << log;
+    EXPECT_EQ(linesWith(log, "cannot serve on port"), 1) << log;
+    EXPECT_EQ(server.stop(SIGTERM).value_or(-1), 0);
+}
+
 } // namespace

@@ -183,8 +183,13 @@ public:
         id_ = v4l2::registerV4l2Provider(io_, platform::media::kRankRegistered);
     }
     ~SimulatedCameras() { platform::media::unregisterDeviceProvider(id_); }
-    void plugIn() {
-        io_->addDevice(v4l2::testing::uvcCamera(kSimNode, "Sim Desk Camera", kSimById));
+    // The camera, offering only one size when `only` is given.
+    void plugIn(std::pair<uint32_t, uint32_t> only = {0, 0}) {
+        auto spec = v4l2::testing::uvcCamera(kSimNode, "Sim Desk Camera", kSimById);
+        if (only.first)
+            for (auto& format : spec.formats)
+                format.sizes = {only};
+        io_->addDevice(spec);
     }
     void unplug() { io_->unplug(kSimNode); }
     // The path the device list gives the camera (its stable link).
@@ -280,6 +285,9 @@ TEST_F(Unattended, CameraUnpluggedWhileServingComesBackToBothViewersWithoutDropp
     ASSERT_TRUE(pumpUntil([&] { return dlg.IsServing(); }, 10000));
     StreamViewer first(port), second(port);
     ASSERT_TRUE(pumpUntil([&] { return first.parts() >= 3 && second.parts() >= 3; }, 10000));
+    // A camera that keeps delivering is never taken for gone, however long it runs.
+    pumpUntil([] { return false; }, 2000);
+    EXPECT_EQ(dlg.cameraLosses(), 0);
 
     cameras.unplug();
     // The program notices, says so, and the viewers keep the last picture meanwhile.
@@ -311,6 +319,31 @@ TEST_F(Unattended, CameraUnpluggedWhileServingComesBackToBothViewersWithoutDropp
     EXPECT_EQ(dlg.unattendedState(), CTarnickDlg::Unattended::Watching);
     EXPECT_EQ(dlg.trayTip(), "Tarnick");
     EXPECT_TRUE(pumpUntil([&] { return dlg.statusText().startsWith("W=640, H=480, Rate="); }));
+    EXPECT_EQ(dlg.cameraLosses(), 1);
+}
+
+TEST_F(Unattended, ACameraBackAtAnotherSizeIsServedAtThatSize) {
+    SimulatedCameras cameras;
+    cameras.plugIn();
+    const int port = loopback::freePort();
+    start(startUpSettings(1, port, SimulatedCameras::path()));
+    ASSERT_TRUE(pumpUntil([&] { return dlg.IsServing(); }, 10000));
+    cameras.unplug();
+    ASSERT_TRUE(pumpUntil(
+        [&] { return dlg.unattendedState() == CTarnickDlg::Unattended::CameraLost; }, 10000));
+    cameras.plugIn({1280, 720}); // the size it had is no longer offered
+    ASSERT_TRUE(pumpUntil(
+        [&] { return dlg.unattendedState() == CTarnickDlg::Unattended::Watching; }, 10000));
+    ASSERT_TRUE(dlg.IsServing());
+    EXPECT_EQ(dlg.m_pFrameBuf->bmiHeader.biWidth, 1280);
+    // A viewer now gets frames of the camera's new size, never rows cut to the old one.
+    CTavrel viewer;
+    ASSERT_EQ(viewer.OpenClient("127.0.0.1", port), 0);
+    BITMAPINFOHEADER header{};
+    ASSERT_EQ(viewer.GetBitmapInfoHdr(&header), 0);
+    EXPECT_EQ(header.biWidth, 1280);
+    EXPECT_EQ(header.biHeight, 720);
+    viewer.Close();
 }
 
 TEST_F(Unattended, AUsersCommandEndsTheWaitForTheCamera) {

@@ -7,6 +7,7 @@
 #include "DevSelDlg.h"
 #include "TestSupport.h"
 #include "TrayShell.h"
+#include "loopback.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -19,8 +20,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -245,6 +248,73 @@ TEST_F(DesktopTest, WindowsCarryTheirOwnCaptionsExactly) {
             window->hide();
     }
     main.EndDialog(IDOK);
+}
+
+// Clicks the middle of a menu's item through the X server, as the mouse would.
+bool clickMenuItem(QMenu* menu, QAction* action) {
+    const QPoint centre = menu->mapToGlobal(menu->actionGeometry(action).center());
+    return runTool("xdotool", {"mousemove", QString::number(centre.x()),
+                               QString::number(centre.y()), "click", "1"});
+}
+
+QAction* itemOf(QMenu* menu, UINT id) {
+    for (QAction* action : menu->actions())
+        if (!action->isSeparator() && !action->menu() && action->data().toUInt() == id)
+            return action;
+    return nullptr;
+}
+
+TEST_F(DesktopTest, AStartUpServerInTheTrayIsStoppedFromTheTrayMenu) {
+    int port = 0;
+    ::close(loopback::listen(&port)); // a port nobody holds now
+    std::ofstream(settings.path())
+        << "[NETWORK]\nCONNECT_PORT=" << port
+        << "\n[CONFIG]\nAUTO_START=1\n[DEVICE]\nDEVICE_PATH=ormidal:test-pattern\n";
+    CTarnickDlg dlg;
+    bool captureEnabled = false, stopEnabled = false;
+    UserScript script(
+        dlg, {
+                 {"serving from the tray",
+                  [&] {
+                      QPoint centre;
+                      return dlg.IsServing() && !dlg.isVisible() &&
+                             trayIconCentre(dlg.windowHandle(), centre);
+                  },
+                  [&] { ASSERT_TRUE(rightClickTrayIcon(dlg.windowHandle())); }},
+                 {"tray menu open", trayMenuOpens(dlg.windowHandle()),
+                  [&] {
+                      // Its first item (capture start) is disabled while serving; the pop-up is
+                      // not.
+                      QMenu* menu = openPopup();
+                      QAction* capture = nullptr;
+                      for (QAction* action : menu->actions())
+                          if (action->menu() && action->menu()->title() == "キャプチャ(&C)")
+                              capture = action;
+                      ASSERT_NE(capture, nullptr);
+                      captureEnabled = capture->isEnabled();
+                      ASSERT_TRUE(clickMenuItem(menu, capture));
+                  }},
+                 {"capture sub-menu open",
+                  [&] {
+                      QMenu* menu = openPopup();
+                      return menu && menu->title() == "キャプチャ(&C)" && menu->isVisible();
+                  },
+                  [&] {
+                      QMenu* menu = openPopup();
+                      QAction* stop = itemOf(menu, ID_CAPTURE_SERVER_STOP);
+                      ASSERT_NE(stop, nullptr);
+                      stopEnabled = stop->isEnabled();
+                      ASSERT_TRUE(clickMenuItem(menu, stop));
+                  }},
+                 {"server stopped", [&] { return !dlg.IsServing() && openPopup() == nullptr; },
+                  [&] { dlg.OnCommand(ID_TRAY_EXIT); }},
+             });
+    const int result = dlg.DoModal();
+    EXPECT_TRUE(script.finished())
+        << "stopped after: " << (script.done().empty() ? "none" : script.done().back());
+    EXPECT_TRUE(captureEnabled);
+    EXPECT_TRUE(stopEnabled);
+    EXPECT_EQ(result, IDOK);
 }
 
 } // namespace
