@@ -245,7 +245,7 @@ private:
     Unattended m_unattended = Unattended::Off;
     bool m_clientRetrying = false;
     int m_firstRetryMs = 250;
-    int m_lastRetryMs = 4000;
+    int m_lastRetryMs = 2000;
     int m_silentCameraMs = 1000;
     int m_serverRetryMs = 0;
     int m_clientRetryMs = 0;

@@ -31,7 +31,7 @@ struct ClientTiming {
     std::chrono::milliseconds connectTimeout{5000};
     // Waits between reconnection attempts: doubling from the first to the last.
     std::chrono::milliseconds firstRetry{250};
-    std::chrono::milliseconds lastRetry{4000};
+    std::chrono::milliseconds lastRetry{1500};
     // A connection counts as healthy, and the next drop starts again from firstRetry, only
     // once it has delivered for this long: a server that sends one good frame and then fails
     // must not be hammered every firstRetry.

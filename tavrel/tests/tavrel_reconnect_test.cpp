@@ -277,11 +277,15 @@ TEST(TavrelReconnect, AServerBackAtAnotherSizeIsFollowedWhenTheCallerListens) {
 }
 
 TEST(TavrelReconnect, OneGoodFrameThenABrokenPartDoesNotEarnAQuickRetry) {
-    // Each connection: one good frame, then a part that breaks the stream.
+    // Each connection: two good frames half a second apart, then a part that breaks the
+    // stream.
     ScriptedServer flaky([](int fd, const std::atomic<bool>&) {
         const std::string frame(kSmall.imageBytes(), 'p');
         const std::string type = "application/x-ormidal-dib; width=160; height=120; bits=24";
         if (!sendAll(fd, kStreamHead + part(type, frame)))
+            return;
+        std::this_thread::sleep_for(400ms);
+        if (!sendAll(fd, part(type, frame)))
             return;
         std::this_thread::sleep_for(100ms);
         sendAll(fd, "--b\r\nContent-Type: image/jpeg\r\nContent-Length: nonsense\r\n\r\n");
@@ -291,11 +295,12 @@ TEST(TavrelReconnect, OneGoodFrameThenABrokenPartDoesNotEarnAQuickRetry) {
     CTavrel client;
     ASSERT_EQ(client.OpenClient("127.0.0.1", flaky.port()), 0);
     ASSERT_EQ(client.Run(&Counter::onFrame, &c), 0);
-    std::this_thread::sleep_for(4500ms);
+    std::this_thread::sleep_for(5000ms);
     client.Stop();
     client.Close();
-    // Pauses of 0.25, 0.5, 1, 2 s after the first: at most five connections in 4.5 s (a busy
-    // machine only makes fewer). One frame resetting the pause would make about fifteen.
+    // Each connection lasts half a second, then pauses of 0.25, 0.5, 1, 1.5 s: four
+    // connections in 5 s (a busy machine only makes fewer). A pause reset by the frames of
+    // such a connection would make about seven.
     EXPECT_GE(c.frames, 2);
     EXPECT_LE(flaky.connections(), 5);
 }
