@@ -103,9 +103,8 @@ FileTimeline readTimeline(const std::string& file, int width, int height) {
         if (!line.empty() && line != "N/A")
             t.picturePts.push_back(std::stoll(line));
     // Top-down RGB as ffmpeg decodes it: the strip lies in the top rows of an upright picture.
-    const std::string pixels =
-        run("ffmpeg -nostdin -v error -i '" + file +
-            "' -vsync passthrough -f rawvideo -pix_fmt rgb24 - 2>/dev/null");
+    const std::string pixels = run("ffmpeg -nostdin -v error -i '" + file +
+                                   "' -vsync passthrough -f rawvideo -pix_fmt rgb24 - 2>/dev/null");
     const size_t frameBytes = size_t(width) * size_t(height) * 3;
     for (size_t offset = 0; offset + frameBytes <= pixels.size(); offset += frameBytes) {
         const auto* rgb = reinterpret_cast<const uint8_t*>(pixels.data() + offset);
@@ -217,7 +216,7 @@ struct recording : ::testing::Test {
     void TearDown() override {
         video.Close();
         std::error_code ignored;
-        if (!getenv("KEEP")) fs::remove_all(dir, ignored);
+        fs::remove_all(dir, ignored);
     }
     // Records for `seconds`, checking that live frames keep arriving meanwhile.
     void record(const std::string& file, const char* compressor, double seconds) {
@@ -369,6 +368,73 @@ TEST_F(recording, CaptureEndOnAClosedObjectOrAPlayedFileChangesNothing) {
     EXPECT_EQ(played.GetBitmapInfoPtr(), before);
     EXPECT_EQ(played.GetFrameCount(), frames);
     EXPECT_EQ(played.SetPlayPos(1), 1);
+}
+
+// lumora-info --record, run as a user runs it: exit status, the report on stderr and the last
+// line of key=value pairs.
+struct record_tool : ::testing::Test {
+    fs::path dir = fs::temp_directory_path() / ("lumora-info-" + std::to_string(getpid()));
+    void SetUp() override { fs::create_directories(dir); }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+    // Runs the command through sh with stderr in `errors`; the exit status.
+    int runTool(const std::string& command, std::string* out, std::string* errors) {
+        const fs::path err = dir / "stderr.txt";
+        const std::string wrapped = "(" + command + ") 2>'" + err.string() + "'; echo \"rc=$?\"";
+        *out = run(wrapped);
+        std::string text;
+        if (FILE* in = std::fopen(err.c_str(), "r")) {
+            char buffer[512];
+            while (size_t n = std::fread(buffer, 1, sizeof buffer, in))
+                text.append(buffer, n);
+            std::fclose(in);
+        }
+        *errors = text;
+        const size_t rc = out->rfind("rc=");
+        return rc == std::string::npos ? -1 : std::stoi(out->substr(rc + 3));
+    }
+    static long long field(const std::string& out, const std::string& key) {
+        const size_t at = out.find(key + "=");
+        return at == std::string::npos ? -1 : std::stoll(out.substr(at + key.size() + 1));
+    }
+};
+
+// FFV1 at 1920x1080 and 60 fps is more than one encoder thread keeps up with: frames are
+// dropped from the file (and its timeline keeps their places), which is no full disk.
+TEST_F(record_tool, ACompressorThatFallsBehindReportsDroppedFramesNotAFullDisk) {
+    const std::string file = (dir / "fast.avi").string();
+    std::string out, errors;
+    const int rc = runTool(std::string(LUMORA_INFO) + " --record '" + file +
+                               "' --seconds 2 --compressor 'FFV1 Lossless' --size 1920x1080 "
+                               "--fps 60",
+                           &out, &errors);
+    EXPECT_EQ(rc, 0) << out << errors;
+    EXPECT_EQ(errors.find("could not grow"), std::string::npos) << errors;
+    const long long written = field(out, "frames_written"), dropped = field(out, "dropped");
+    ASSERT_GT(written, 0) << out;
+    ASSERT_GE(dropped, 0) << out;
+    if (dropped > 0) {
+        EXPECT_NE(errors.find("dropped"), std::string::npos) << errors;
+    }
+    // What the report says is what the file holds, and the file decodes.
+    const FileTimeline t = readTimeline(file, 1920, 1080);
+    EXPECT_EQ(t.entries, written + dropped);
+    EXPECT_EQ(t.emptyEntries, dropped);
+    EXPECT_EQ(decodeErrors(file), "");
+}
+
+TEST_F(record_tool, AFileThatCannotGrowIsReportedAndFails) {
+    const std::string file = (dir / "limited.avi").string();
+    std::string out, errors;
+    // A file-size limit of 1 MiB (ulimit counts 512- or 1024-byte blocks: at most 2 MiB).
+    const int rc = runTool("ulimit -f 2048; exec " + std::string(LUMORA_INFO) + " --record '" +
+                               file + "' --seconds 1 --size 640x480",
+                           &out, &errors);
+    EXPECT_EQ(rc, 1) << out << errors;
+    EXPECT_NE(errors.find("could not grow"), std::string::npos) << errors;
+    EXPECT_LE(fs::file_size(file), uintmax_t(2) << 20);
 }
 
 TEST(compressor_list, NamesTheKnownCodecsInAStableOrder) {

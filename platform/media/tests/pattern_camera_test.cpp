@@ -217,10 +217,10 @@ TEST(PatternCamera, AHeldConsumerCostsFramesAndTheTimesStayTrueToTheClock) {
     g.graph.query<IMediaControl>()->Stop();
     ASSERT_GE(frames.size(), 20u);
     // The held thread skipped the intervals that passed meanwhile, less the one it woke in.
-    EXPECT_GE(frames[5].start - frames[4].start,
-              (std::chrono::duration_cast<std::chrono::nanoseconds>(kHold).count() / 100 /
-               kInterval) *
-                  kInterval);
+    EXPECT_GE(
+        frames[5].start - frames[4].start,
+        (std::chrono::duration_cast<std::chrono::nanoseconds>(kHold).count() / 100 / kInterval) *
+            kInterval);
     REFERENCE_TIME lowest = INT64_MAX, highest = INT64_MIN;
     for (size_t i = 0; i < frames.size(); ++i) {
         if (i > 0) {

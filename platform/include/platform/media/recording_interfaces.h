@@ -30,5 +30,5 @@ DEFINE_INTERFACE_IID(IRecordingStatus, 0x6f0b2c51, 0x8e3d, 0x4c2a, 0x9d, 0x71, 0
 
 // The queue at the head of a recording branch: the capture graph builder puts it behind the
 // capture stream, so encoding and writing run on its thread, never on the camera's.
-DEFINE_GUID_CONSTANT(CLSID_RecordingQueue, 0x6f0b2c52, 0x8e3d, 0x4c2a, 0x9d, 0x71, 0x2b, 0x44,
-                     0x0e, 0x5a, 0x93, 0xc8);
+DEFINE_GUID_CONSTANT(CLSID_RecordingQueue, 0x6f0b2c52, 0x8e3d, 0x4c2a, 0x9d, 0x71, 0x2b, 0x44, 0x0e,
+                     0x5a, 0x93, 0xc8);
