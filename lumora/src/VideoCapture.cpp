@@ -46,12 +46,15 @@ void collectUpstream(IBaseFilter* filter, std::set<IBaseFilter*>& found) {
 }
 
 // The monikers of the video compressor category, or null with the result that ended the
-// search (the enumerator's failure, or S_FALSE for an empty category).
-ComPtr<IEnumMoniker> videoCompressors(HRESULT* result) {
+// search (the enumerator's failure, or S_FALSE for an empty category). `created` tells
+// whether the system device enumerator itself could be made.
+ComPtr<IEnumMoniker> videoCompressors(HRESULT* result, bool* created = nullptr) {
     ComPtr<ICreateDevEnum> devices;
     *result =
         CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER, IID_ICreateDevEnum,
                          reinterpret_cast<void**>(devices.GetAddressOf()));
+    if (created)
+        *created = SUCCEEDED(*result);
     if (FAILED(*result))
         return nullptr;
     ComPtr<IEnumMoniker> monikers;
@@ -218,9 +221,12 @@ void CVideo::CaptureEnd() {
 int CVideo::GetCompressFilterList(char** names, int max) {
     if (max <= 0)
         return 0;
+    // Only a device enumerator that cannot be made is an error; a category that cannot be
+    // enumerated lists no names.
     HRESULT hr = S_OK;
-    ComPtr<IEnumMoniker> monikers = videoCompressors(&hr);
-    if (FAILED(hr))
+    bool created = false;
+    ComPtr<IEnumMoniker> monikers = videoCompressors(&hr, &created);
+    if (!created)
         return hr;
     int count = 0;
     ComPtr<IMoniker> moniker;

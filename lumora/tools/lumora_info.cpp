@@ -1,6 +1,8 @@
 // lumora-info: lists capture devices and grabs frames from one through CVideo, for users
 // checking a camera and for scripts (the last line is key=value pairs).
 #include <lumora/Video.h>
+#include <platform/com_ptr.h>
+#include <platform/media/recording_interfaces.h>
 
 #include <algorithm>
 #include <atomic>
@@ -324,6 +326,13 @@ void countFrame(BYTE*, void* param) {
     static_cast<std::atomic<long long>*>(param)->fetch_add(1, std::memory_order_relaxed);
 }
 
+// A capture object that lets the recording's multiplexer be asked, after the stop, what the
+// file holds: the multiplexer stays in the graph, the object only drops its own reference.
+class RecordingVideo : public CVideo {
+public:
+    platform::ComPtr<IBaseFilter> multiplexer() { return platform::ComPtr<IBaseFilter>(m_pMux); }
+};
+
 int record(const char* file, double seconds, const char* compressor, const std::string& device,
            int width, int height, double rate) {
     std::string path;
@@ -331,7 +340,7 @@ int record(const char* file, double seconds, const char* compressor, const std::
         std::fprintf(stderr, "lumora-info: unknown device '%s' (see --list)\n", device.c_str());
         return 2;
     }
-    CVideo video;
+    RecordingVideo video;
     if (video.Open(OPEN_DEVICE, path.c_str(), -1) != 0) {
         std::fprintf(stderr, "lumora-info: cannot open device %s\n", path.c_str());
         return 1;
@@ -351,27 +360,45 @@ int record(const char* file, double seconds, const char* compressor, const std::
         std::fprintf(stderr, "lumora-info: cannot record to %s\n", file);
         return 1;
     }
+    const platform::ComPtr<IBaseFilter> mux = video.multiplexer();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const double recorded =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     video.CaptureStop();
     video.SetSampleCallBack(nullptr, nullptr);
-    const double interval = double(video.GetFrameInterval());
-    CVideo written;
-    if (written.Open(OPEN_FILE, file, 0) != 0) {
+    // What the file holds, as the multiplexer wrote it: pictures, empty entries for the frames
+    // dropped on the way (the compressor fell behind, or the camera skipped), the first write
+    // that failed.
+    long written = 0, dropped = 0;
+    HRESULT writeError = S_OK;
+    LONGLONG entries = 0;
+    REFERENCE_TIME timeline = 0;
+    auto counts = mux ? mux.query<IAMDroppedFrames>() : nullptr;
+    auto status = mux ? mux.query<IRecordingStatus>() : nullptr;
+    if (!counts || !status || FAILED(counts->GetNumNotDropped(&written)) ||
+        FAILED(counts->GetNumDropped(&dropped)) || FAILED(status->GetWriteError(&writeError)) ||
+        FAILED(status->GetTimeline(&entries, &timeline))) {
+        std::fprintf(stderr, "lumora-info: the recording's multiplexer cannot be asked\n");
+        return 1;
+    }
+    CVideo played;
+    if (played.Open(OPEN_FILE, file, 0) != 0) {
         std::fprintf(stderr, "lumora-info: the recording %s does not open\n", file);
         return 1;
     }
-    const long long frames = static_cast<long long>(written.GetFrameCount());
-    const long long expected = interval > 0 ? (long long)(recorded * 1e7 / interval) : frames;
-    std::printf("recorded %.2f s to %s\n", recorded, file);
-    // The file stops taking pictures when it cannot grow (disk full, file-size limit) while
-    // the live picture goes on: fewer pictures in the file than reached the callback.
-    const bool cut = frames + 1 < live.load();
+    std::printf("recorded %.2f s to %s (%.2f s in the file)\n", recorded, file,
+                double(timeline) / 1e7);
+    // Only a write that failed means the file could not grow (a full disk, a file-size
+    // limit); frames dropped because the compressor fell behind are reported as such.
+    const bool cut = FAILED(writeError);
     if (cut)
         std::fprintf(stderr, "lumora-info: the recording ended early: %s could not grow\n", file);
-    std::printf("frames_written=%lld live_frames=%lld dropped=%lld\n", frames, live.load(),
-                std::max(0LL, expected - frames));
+    else if (dropped > 0)
+        std::fprintf(stderr,
+                     "lumora-info: %ld of %lld frames were dropped from the recording (the "
+                     "compressor or the disk could not keep up); the file keeps their places\n",
+                     dropped, (long long)entries);
+    std::printf("frames_written=%ld live_frames=%lld dropped=%ld\n", written, live.load(), dropped);
     return cut ? 1 : 0;
 }
 

@@ -9,6 +9,7 @@
 #include <platform/media/file_interfaces.h>
 #include <platform/media/filter_classes.h>
 #include <platform/media/graph_interfaces.h>
+#include <platform/media/recording_interfaces.h>
 
 #include "media/base/media_type.h"
 
@@ -259,9 +260,14 @@ public:
         if (HRESULT hr = streamPin(category, type, source, &output, &result); FAILED(hr))
             return hr;
         // A capture stream rendered to a multiplexer goes through a video compressor that
-        // waits unconnected in the graph, when there is one.
-        if (!compressor && renderer && category && *category == PIN_CATEGORY_CAPTURE)
-            compressor = waitingCompressor(graph.Get()).Get();
+        // waits unconnected in the graph, when there is one, behind a recording queue: the
+        // queue's thread encodes and writes, so the camera never waits for either.
+        if (renderer && category && *category == PIN_CATEGORY_CAPTURE) {
+            if (!compressor)
+                compressor = waitingCompressor(graph.Get()).Get();
+            if (HRESULT hr = insertRecordingQueue(graph.Get(), &output); FAILED(hr))
+                return hr;
+        }
         // Output pin -> compressor -> renderer, each link by intelligent connect.
         if (compressor) {
             ComPtr<IPin> in = firstPin(compressor, PINDIR_INPUT, true);
@@ -389,6 +395,26 @@ private:
             return VFW_E_ALREADY_CONNECTED;
         *out = teeOut;
         return S_OK;
+    }
+
+    // Puts a recording queue behind `output`; `output` becomes the queue's output.
+    static HRESULT insertRecordingQueue(IGraphBuilder* graph, ComPtr<IPin>* output) {
+        ComPtr<IBaseFilter> queue;
+        HRESULT hr =
+            CoCreateInstance(CLSID_RecordingQueue, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                             reinterpret_cast<void**>(queue.GetAddressOf()));
+        if (FAILED(hr))
+            return hr;
+        if (FAILED(hr = graph->AddFilter(queue.Get(), u"Recording Queue")))
+            return hr;
+        ComPtr<IPin> input = firstPin(queue.Get(), PINDIR_INPUT, true);
+        hr = input ? graph->ConnectDirect(output->Get(), input.Get(), nullptr) : E_FAIL;
+        if (FAILED(hr)) {
+            graph->RemoveFilter(queue.Get());
+            return hr;
+        }
+        *output = firstPin(queue.Get(), PINDIR_OUTPUT, true);
+        return *output ? S_OK : E_FAIL;
     }
 
     HRESULT insertTee(IPin* capturePin, ComPtr<IBaseFilter>* tee) {

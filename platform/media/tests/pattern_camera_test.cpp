@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 using namespace graph_test;
 
 namespace {
@@ -181,4 +183,57 @@ TEST(PatternCamera, APeerTypeWithAWrongImageSizeNeitherSizesBuffersNorBecomesThe
     control->Stop();
     grabber->SetCallback(nullptr, 1);
     EXPECT_EQ(callback.lastBuffer().size(), size_t(realSize));
+}
+
+// A paced camera behaves as a sensor: every frame is stamped with the start of the frame
+// interval it was taken in (the capture time in its strip lies inside that interval), and a
+// consumer that holds the streaming thread costs frames, never the camera's rate.
+TEST(PatternCamera, AHeldConsumerCostsFramesAndTheTimesStayTrueToTheClock) {
+    ComScope com;
+    PatternGraph g(camera({{MEDIASUBTYPE_RGB24}, true}), MEDIASUBTYPE_RGB24, 160, 120);
+    constexpr REFERENCE_TIME kInterval = UNITS / 60;
+    constexpr auto kHold = std::chrono::milliseconds(200);
+    struct Frame {
+        REFERENCE_TIME start;
+        uint64_t captureUs;
+    };
+    std::vector<Frame> frames;
+    frames.reserve(40);
+    g.callback.onSample = [&](IMediaSample* sample) {
+        REFERENCE_TIME start = 0, end = 0;
+        BYTE* data = nullptr;
+        sample->GetTime(&start, &end);
+        sample->GetPointer(&data);
+        platform::media::pattern::StripData strip;
+        if (frames.size() < frames.capacity() &&
+            platform::media::pattern::decodeStripDib(data, 160, 120, 24, &strip))
+            frames.push_back({start, strip.captureTimeUs});
+        if (frames.size() == 5)
+            std::this_thread::sleep_for(kHold); // the consumer is late once
+    };
+    g.grabber->SetCallback(&g.callback, 0);
+    ASSERT_EQ(g.graph.query<IMediaControl>()->Run(), S_OK);
+    ASSERT_TRUE(g.callback.waitFor(20));
+    g.graph.query<IMediaControl>()->Stop();
+    ASSERT_GE(frames.size(), 20u);
+    // The held thread skipped the intervals that passed meanwhile, less the one it woke in.
+    EXPECT_GE(
+        frames[5].start - frames[4].start,
+        (std::chrono::duration_cast<std::chrono::nanoseconds>(kHold).count() / 100 / kInterval) *
+            kInterval);
+    REFERENCE_TIME lowest = INT64_MAX, highest = INT64_MIN;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        if (i > 0) {
+            EXPECT_GT(frames[i].start, frames[i - 1].start);
+        }
+        EXPECT_EQ(frames[i].start % kInterval, 0);
+        // Capture time minus sample time is the same stream start for every frame, within
+        // the interval the frame was taken in (microsecond strip times: 10 units of slack).
+        const uint64_t sinceFirst =
+            (frames[i].captureUs - frames[0].captureUs) & platform::media::pattern::kStripTimeMask;
+        const REFERENCE_TIME offset = REFERENCE_TIME(sinceFirst) * 10 - frames[i].start;
+        lowest = std::min(lowest, offset);
+        highest = std::max(highest, offset);
+    }
+    EXPECT_LT(highest - lowest, kInterval + 10);
 }

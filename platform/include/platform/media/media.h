@@ -7,4 +7,5 @@
 #include "filter_interfaces.h"
 #include "graph_interfaces.h"
 #include "media_types.h"
+#include "recording_interfaces.h"
 #include "sample_grabber.h"

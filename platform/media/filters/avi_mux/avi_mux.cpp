@@ -1,15 +1,19 @@
 // AviMux (CLSID_AviDest): puts one video stream into an AVI file through FFmpeg's AVI muxer,
 // writing through the IStream of the file writer it is connected to. Files past 1 GiB go on
-// in OpenDML extension chunks, so they stay valid.
+// in OpenDML extension chunks, so they stay valid. The file's timeline follows the capture
+// times: every frame that was dropped on the way leaves an empty entry in the index.
 #include "media/base/base_filter.h"
 #include "media/base/input_pin.h"
 #include "media/base/output_pin.h"
 #include "media/codecs/av_media.h"
+#include "media/filters/recording_queue/recording_queue.h"
 
 #include <platform/com_registry.h>
 #include <platform/media/file_interfaces.h>
+#include <platform/media/recording_interfaces.h>
 
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 namespace platform::media {
@@ -18,14 +22,84 @@ namespace {
 
 constexpr HRESULT STG_E_MEDIUMFULL = hresultFromBits(0x80030070);
 constexpr int kIoBufferSize = 1 << 16;
+// A gap in the sample times longer than this many pictures is a clock jump, not dropped
+// frames: the file goes on from the next entry instead of filling it.
+constexpr int64_t kMaxGap = 60000;
+// How long stopping waits for the recording queue to hand over the frames it still holds.
+constexpr DWORD kFinishTimeoutMs = 5000;
+// Upstream filters walked to find the recording queue (compressor, converters).
+constexpr int kMaxUpstream = 6;
 
-class AviMux final : public BaseFilter {
+class AviMux final : public BaseFilter, public IAMDroppedFrames, public IRecordingStatus {
 public:
     AviMux()
         : BaseFilter(CLSID_AviDest), input_(*this, u"Input 01"),
           output_(*this, u"AVI Out", OutputPin::Buffers::PassThrough) {}
+    PLATFORM_FORWARD_IUNKNOWN(BaseFilter)
+
+    // Control thread. The queue at the head of the branch hands over what it holds while
+    // this filter still runs, and says where the recording ends; the file's last entries
+    // then reach that time even when the last frames were dropped.
+    HRESULT Stop() override {
+        if (state() != State_Stopped)
+            finishUpstream();
+        return BaseFilter::Stop();
+    }
+
+    // IAMDroppedFrames, any thread: pictures in the file and empty entries for dropped ones.
+    HRESULT GetNumDropped(long* dropped) override {
+        if (!dropped)
+            return E_POINTER;
+        std::lock_guard lock(countsLock_);
+        *dropped = long(counts_.entries - counts_.pictures);
+        return S_OK;
+    }
+    HRESULT GetNumNotDropped(long* written) override {
+        if (!written)
+            return E_POINTER;
+        std::lock_guard lock(countsLock_);
+        *written = long(counts_.pictures);
+        return S_OK;
+    }
+    HRESULT GetDroppedInfo(long, long*, long*) override { return E_NOTIMPL; }
+    HRESULT GetAverageFrameSize(long* average) override {
+        if (!average)
+            return E_POINTER;
+        std::lock_guard lock(countsLock_);
+        *average = counts_.pictures ? long(counts_.bytes / counts_.pictures) : 0;
+        return S_OK;
+    }
+
+    // IRecordingStatus, any thread.
+    HRESULT GetWriteError(HRESULT* error) override {
+        if (!error)
+            return E_POINTER;
+        std::lock_guard lock(countsLock_);
+        *error = counts_.writeError;
+        return S_OK;
+    }
+    HRESULT GetTimeline(LONGLONG* entries, REFERENCE_TIME* duration) override {
+        if (!entries || !duration)
+            return E_POINTER;
+        std::lock_guard lock(countsLock_);
+        *entries = counts_.entries;
+        *duration = counts_.entries * counts_.interval;
+        return S_OK;
+    }
 
 protected:
+    HRESULT queryOther(REFIID riid, void** object) override {
+        if (riid == IID_IAMDroppedFrames) {
+            *object = static_cast<IAMDroppedFrames*>(this);
+            return S_OK;
+        }
+        if (riid == IID_IRecordingStatus) {
+            *object = static_cast<IRecordingStatus*>(this);
+            return S_OK;
+        }
+        return BaseFilter::queryOther(riid, object);
+    }
+
     int pinCount() override { return 2; }
     BasePin* pin(int index) override {
         return index == 0 ? static_cast<BasePin*>(&input_) : &output_;
@@ -105,18 +179,18 @@ protected:
             packet_->data = flipped_.data();
             packet_->size = int(flipped_.size());
         }
+        const int64_t number = pictureNumber(sample);
+        if (!writeEmptyUntil(number))
+            return S_OK;
         packet_->stream_index = 0;
         packet_->flags = sample->IsSyncPoint() == S_OK || raw_ ? AV_PKT_FLAG_KEY : 0;
-        packet_->pts = packet_->dts =
-            av_rescale_q(pictureNumber(sample), frameTime_, muxer_->streams[0]->time_base);
-        packet_->duration = 0;
-        const int written = av_write_frame(muxer_.get(), packet_.get());
+        writePacket(number);
         packet_->data = nullptr;
         packet_->size = 0;
-        if (written < 0 || muxer_->pb->error < 0) {
-            failed_ = true;
-            error_ = av::resultOf(written < 0 ? written : muxer_->pb->error);
-            return S_OK;
+        if (!failed_) {
+            std::lock_guard lock(countsLock_);
+            ++counts_.pictures;
+            counts_.bytes += length;
         }
         return S_OK;
     }
@@ -124,15 +198,96 @@ protected:
 private:
     ~AviMux() override { endFile(); }
 
-    // Picture numbers from the sample times, strictly increasing: a picture the source
-    // skipped leaves a gap the muxer fills with an empty entry, so the timing stays true.
+    // Picture numbers from the sample times (the graph's start is entry 0), strictly
+    // increasing: a frame dropped on the way (by the camera or the recording queue) leaves a
+    // gap that becomes an empty entry, so the timing stays true.
     int64_t pictureNumber(IMediaSample* sample) {
         REFERENCE_TIME start = 0, end = 0;
         int64_t number = nextPicture_;
-        if (SUCCEEDED(sample->GetTime(&start, &end)) && interval_ > 0)
+        if (SUCCEEDED(sample->GetTime(&start, &end)) && interval_ > 0 && start >= 0)
             number = std::max<int64_t>(nextPicture_, (start + interval_ / 2) / interval_);
+        if (number - nextPicture_ > kMaxGap)
+            number = nextPicture_;
         nextPicture_ = number + 1;
         return number;
+    }
+
+    // Streaming thread, or the stopping thread once streaming has left. One index entry;
+    // packet_ holds the picture, or nothing for an empty entry ("00dc" of size 0, which
+    // players take as a dropped frame: the previous picture stays on screen).
+    void writePacket(int64_t number) {
+        packet_->stream_index = 0;
+        packet_->pts = packet_->dts =
+            av_rescale_q(number, frameTime_, muxer_->streams[0]->time_base);
+        packet_->duration = 0;
+        const int written = av_write_frame(muxer_.get(), packet_.get());
+        if (written < 0 || muxer_->pb->error < 0) {
+            failed_ = true;
+            error_ = av::resultOf(written < 0 ? written : muxer_->pb->error);
+            std::lock_guard lock(countsLock_);
+            counts_.writeError = ioError_ != S_OK ? ioError_ : error_;
+            return;
+        }
+        entries_ = number + 1;
+        std::lock_guard lock(countsLock_);
+        counts_.entries = entries_;
+    }
+
+    // Empty entries for the pictures before `number` that never came; false once the file
+    // failed.
+    bool writeEmptyUntil(int64_t number) {
+        BYTE* data = packet_->data;
+        const int size = packet_->size;
+        const int flags = packet_->flags;
+        packet_->data = nullptr;
+        packet_->size = 0;
+        packet_->flags = 0;
+        while (!failed_ && entries_ < number)
+            writePacket(entries_);
+        packet_->data = data;
+        packet_->size = size;
+        packet_->flags = flags;
+        return !failed_;
+    }
+
+    // Control thread, before this filter stops: the queue upstream (through the compressor)
+    // delivers what it holds and gives the end of the recording.
+    void finishUpstream() {
+        ComPtr<IPin> pin(input_.peer());
+        for (int depth = 0; pin && depth < kMaxUpstream; ++depth) {
+            PIN_INFO info{};
+            if (FAILED(pin->QueryPinInfo(&info)) || !info.pFilter)
+                return;
+            ComPtr<IBaseFilter> filter = ComPtr<IBaseFilter>::adopt(info.pFilter);
+            ComPtr<IRecordingQueue> queue;
+            if (SUCCEEDED(filter->QueryInterface(IID_IRecordingQueue,
+                                                 reinterpret_cast<void**>(queue.GetAddressOf())))) {
+                REFERENCE_TIME end = 0;
+                if (queue->Finish(kFinishTimeoutMs, &end) == S_OK) {
+                    std::lock_guard lock(stateLock());
+                    endTime_ = end;
+                    haveEnd_ = true;
+                }
+                return;
+            }
+            pin = upstreamOf(filter.Get());
+        }
+    }
+
+    // The pin feeding a filter's first connected input.
+    static ComPtr<IPin> upstreamOf(IBaseFilter* filter) {
+        ComPtr<IEnumPins> pins;
+        if (FAILED(filter->EnumPins(pins.GetAddressOf())) || !pins)
+            return nullptr;
+        ComPtr<IPin> pin;
+        while (pins->Next(1, pin.ReleaseAndGetAddressOf(), nullptr) == S_OK) {
+            PIN_DIRECTION direction = PINDIR_OUTPUT;
+            ComPtr<IPin> peer;
+            if (SUCCEEDED(pin->QueryDirection(&direction)) && direction == PINDIR_INPUT &&
+                SUCCEEDED(pin->ConnectedTo(peer.GetAddressOf())) && peer)
+                return peer;
+        }
+        return nullptr;
     }
 
     // DIB rows run bottom-up; FFmpeg's AVI muxer stores RGB top-down.
@@ -210,7 +365,15 @@ private:
         size_ = 0;
         failed_ = false;
         error_ = S_OK;
+        ioError_ = S_OK;
         nextPicture_ = 0;
+        entries_ = 0;
+        haveEnd_ = false;
+        {
+            std::lock_guard lock(countsLock_);
+            counts_ = Counts{};
+            counts_.interval = interval_;
+        }
         const int header = avformat_write_header(muxer.get(), nullptr);
         if (header < 0 || io_->error < 0) {
             const HRESULT hr =
@@ -227,6 +390,14 @@ private:
     void endFile() {
         if (!muxer_)
             return;
+        // The frames dropped at the end of the recording (none reached the file after them)
+        // still take their entries: the file lasts as long as the recording did.
+        if (haveEnd_ && interval_ > 0 && entries_ > 0) {
+            const int64_t end = (endTime_ + interval_ / 2) / interval_;
+            if (end > entries_ && end - entries_ <= kMaxGap)
+                writeEmptyUntil(end);
+        }
+        haveEnd_ = false;
         if (!failed_)
             av_write_trailer(muxer_.get());
         avio_flush(io_.get());
@@ -284,7 +455,20 @@ private:
     HRESULT error_ = S_OK;
     HRESULT ioError_ = S_OK;
     int64_t nextPicture_ = 0;
+    int64_t entries_ = 0; // index entries written, pictures and empty ones
+    // Set by the stopping thread before this filter stops; read once streaming has left.
+    REFERENCE_TIME endTime_ = 0;
+    bool haveEnd_ = false;
     LONGLONG position_ = 0, size_ = 0;
+
+    // What the file holds, for any thread that asks.
+    struct Counts {
+        LONGLONG entries = 0, pictures = 0, bytes = 0;
+        REFERENCE_TIME interval = 0;
+        HRESULT writeError = S_OK;
+    };
+    std::mutex countsLock_;
+    Counts counts_;
 };
 
 const ClassRegistration registration{CLSID_AviDest, createInstance<AviMux>};

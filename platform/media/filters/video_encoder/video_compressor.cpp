@@ -167,6 +167,12 @@ private:
             context_->flags |= AV_CODEC_FLAG_QSCALE;
             context_->global_quality = FF_QP2LAMBDA * (codec_->id == AV_CODEC_ID_MJPEG ? 3 : 4);
         }
+        if (codec_->id == AV_CODEC_ID_FFV1) {
+            // Version 1 carries its tables in every key picture. Larger pictures would make
+            // the encoder choose a version that keeps them in extradata, which the stream's
+            // type (fixed before the encoder opens) does not carry: no player could decode.
+            context_->level = 1;
+        }
         if (codec_->id == AV_CODEC_ID_H264) {
             av_dict_set(&options, "preset", "veryfast", 0);
             av_dict_set(&options, "tune", "zerolatency", 0);

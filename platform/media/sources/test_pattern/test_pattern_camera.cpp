@@ -1,5 +1,6 @@
 // TestPatternCamera: the built-in camera drawing moving bars, a counter, the capture time and
-// the machine-readable strip, in YUY2, RGB24 or MJPG, paced by the graph clock.
+// the machine-readable strip, in YUY2, RGB24 or MJPG, paced by the graph clock as a real
+// sensor is: a frame whose time passed while downstream was busy is dropped, never delayed.
 #include "media/sources/capture/capture_source.h"
 #include "media/sources/test_pattern/pattern_jpeg.h"
 #include "media/sources/test_pattern/pattern_renderer.h"
@@ -45,10 +46,11 @@ MediaType initialFormat(const std::vector<CaptureCapability>& capabilities) {
                                   UNITS / 30);
 }
 
-uint64_t monotonicUs() {
+// CLOCK_MONOTONIC in 100-ns units, the graph clock's and the strip's time base.
+REFERENCE_TIME monotonicNow() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return uint64_t(now.tv_sec) * 1000000 + uint64_t(now.tv_nsec) / 1000;
+    return REFERENCE_TIME(now.tv_sec) * UNITS + now.tv_nsec / 100;
 }
 
 struct ProcAmpRange {
@@ -132,17 +134,20 @@ protected:
     // Streaming thread, before the first frame after each start.
     void onStreamStart() override {
         frame_ = 0;
+        slot_ = 0;
         delivered_.store(0, std::memory_order_relaxed);
         anchored_ = false;
     }
 
-    // Streaming thread: one frame, due at the stream start plus n frame intervals on the
-    // graph clock (the system clock, which counts CLOCK_MONOTONIC as steady_clock does).
+    // Streaming thread: one frame. Paced, the sensor exposes a frame every interval from the
+    // stream start on the graph clock (the system clock, which counts CLOCK_MONOTONIC as
+    // steady_clock does); a frame is stamped with the start of the interval it was taken in,
+    // and the frames whose intervals passed while downstream held this thread are dropped,
+    // so sample times stay true to the clock and the rate never slows.
     HRESULT fillBuffer(IMediaSample& sample) override {
         using namespace std::chrono;
+        REFERENCE_TIME now = monotonicNow();
         if (paced_) {
-            const REFERENCE_TIME now =
-                duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count() / 100;
             if (!anchored_) {
                 epoch_ = streamStart();
                 // Run without a clock start (0) or one far off: start from now.
@@ -150,14 +155,15 @@ protected:
                     epoch_ = now;
                 anchored_ = true;
             }
-            REFERENCE_TIME due = epoch_ + frame_ * interval_;
-            if (due < now - 2 * interval_) {
-                // Downstream held us up: start afresh instead of bursting to catch up.
-                epoch_ = now - frame_ * interval_;
-                due = now;
+            const REFERENCE_TIME due = epoch_ + slot_ * interval_;
+            if (due > now) {
+                if (!sleepUntil(steady_clock::time_point(nanoseconds(due * 100))))
+                    return S_FALSE;
+                now = std::max(monotonicNow(), due);
             }
-            if (!sleepUntil(steady_clock::time_point(nanoseconds(due * 100))))
-                return S_FALSE;
+            slot_ = std::max(slot_, (now - epoch_) / interval_);
+        } else {
+            slot_ = frame_;
         }
         BYTE* data = nullptr;
         sample.GetPointer(&data);
@@ -167,7 +173,7 @@ protected:
             std::lock_guard lock(settingsLock_);
             settings = settings_;
         }
-        const pattern::StripData stamp{uint32_t(frame_), monotonicUs()};
+        const pattern::StripData stamp{uint32_t(frame_), uint64_t(now / 10)};
         size_t length = 0;
         if (subtype_ == MEDIASUBTYPE_YUY2) {
             length = pattern::PatternRenderer::yuy2Bytes(int(width_), int(height_));
@@ -185,10 +191,11 @@ protected:
                 return E_UNEXPECTED;
         }
         sample.SetActualDataLength(LONG(length));
-        REFERENCE_TIME start = frame_ * interval_, end = start + interval_;
+        REFERENCE_TIME start = slot_ * interval_, end = start + interval_;
         sample.SetTime(&start, &end);
         sample.SetSyncPoint(TRUE);
         ++frame_;
+        ++slot_;
         delivered_.fetch_add(1, std::memory_order_relaxed);
         return S_OK;
     }
@@ -241,7 +248,8 @@ private:
     pattern::MjpegEncoder encoder_;
     std::vector<uint8_t> scratch_;
     // Streaming thread only.
-    LONGLONG frame_ = 0;
+    LONGLONG frame_ = 0; // frames delivered since the start (the strip's counter)
+    LONGLONG slot_ = 0;  // the sensor interval of the next frame, from the stream start
     REFERENCE_TIME epoch_ = 0;
     bool anchored_ = false;
     std::atomic<LONGLONG> delivered_{0};
