@@ -3,7 +3,7 @@ PRESET ?= default
 BUILD  := build/$(PRESET)
 JOBS   ?= $(shell nproc)
 
-.PHONY: deps configure build run test test-tsan test-asan bench format clean
+.PHONY: deps configure build run test test-tsan test-asan bench format docs deb clean
 
 deps:
 	@bash scripts/install-deps
@@ -34,6 +34,16 @@ test-tsan: deps
 bench:
 	@$(MAKE) --no-print-directory build PRESET=release
 	@for b in build/release/bin/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b"; done; true
+
+# The API reference of the public headers: build/docs/html/index.html.
+docs: deps
+	@doxygen Doxyfile
+	@echo "docs: build/docs/html/index.html"
+
+# The Debian package of the build: $(BUILD)/package/ormidal_<version>_<arch>.deb.
+deb: build
+	@cpack -G DEB --config $(BUILD)/CPackConfig.cmake -B $(BUILD)/package
+	@ls $(BUILD)/package/*.deb
 
 format:
 	@git ls-files '*.h' '*.cpp' | xargs clang-format -i

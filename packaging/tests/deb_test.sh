@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# The Debian package CPack makes: it declares what the program needs (Qt, FFmpeg, libyuv,
+# libjpeg-turbo), apt can resolve it on this system, it carries the program, libraries, headers
+# and user unit under /usr, and its program, unpacked into a bare folder, serves the camera
+# with no display, its libraries found through its relative run path.
+#   deb_test.sh <build dir>
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+for tool in cpack dpkg-deb curl; do
+  command -v $tool >/dev/null || { echo "$tool is not installed"; exit 77; }
+done
+build=$1
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/out" >"$scratch/cpack.log" 2>&1 ||
+  { cat "$scratch/cpack.log"; fail "cpack"; }
+deb=$(ls "$scratch"/out/*.deb)
+
+info=$(dpkg-deb --info "$deb")
+depends=$(sed -n 's/^ Depends: //p' <<<"$info")
+echo "Depends: $depends"
+for needed in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6svg6 libavcodec \
+              libavformat libavutil libswscale libyuv0 libturbojpeg0; do
+  found=
+  for name in $(sed 's/ ([^)]*)//g; s/,//g' <<<"$depends"); do
+    # The name itself, or with its soname's number (libavcodec59).
+    [[ $name == "$needed" || ($name == "$needed"* && ${name#"$needed"} =~ ^[0-9]+$) ]] && found=1
+  done
+  [ -n "$found" ] || fail "Depends lacks $needed"
+done
+
+contents=$(dpkg-deb --contents "$deb" | awk '{print $6}')
+for path in ./usr/bin/tarnick ./usr/lib/systemd/user/tarnick.service ./usr/include/lumora/Video.h \
+            ./usr/share/applications/tarnick.desktop; do
+  grep -qx "$path" <<<"$contents" || fail "the package lacks $path"
+done
+grep -Eq '^\./usr/lib/.*libormidal-platform\.so\.1$' <<<"$contents" || fail "no platform library"
+
+# apt would install it here: every dependency resolves (a simulation, nothing is changed).
+if command -v apt-get >/dev/null; then
+  apt-get install -s -o Debug::NoLocking=1 "$deb" >"$scratch/apt.log" 2>&1 ||
+    { cat "$scratch/apt.log"; fail "apt cannot install the package"; }
+fi
+
+dpkg-deb -x "$deb" "$scratch/root"
+grep -qx "ExecStart=/usr/bin/tarnick" "$scratch/root/usr/lib/systemd/user/tarnick.service" ||
+  fail "the packaged unit does not run /usr/bin/tarnick"
+port=$(free_port)
+serve_offscreen "$scratch/root/usr/bin/tarnick" "$port"
+snapshot "$port" "$scratch/snapshot.jpg"
+is_jpeg "$scratch/snapshot.jpg" || fail "the snapshot is no JPEG picture"
+echo "ok: $(basename "$deb") serves on port $port from an unpacked tree"
