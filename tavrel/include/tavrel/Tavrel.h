@@ -81,18 +81,17 @@ public:
     /// size, -1 when not serving. A JPEG that no AddFrame follows is dropped by the next call.
     int SetNextFrameJpeg(const unsigned char* jpeg, int size);
 
-    // Client options beyond the design.
-    // OpenClient may also run on a thread the window waits for while it keeps painting; no
-    // other member may be called meanwhile except the state queries and CancelOpenClient.
-    // CancelOpenClient (any thread) makes an OpenClient in progress fail promptly (-1); one
-    // that has not reached its connection yet is not affected, so a caller repeats the call
-    // until its OpenClient has returned.
+    /// Makes an OpenClient in progress on another thread fail promptly (-1). Any thread.
+    /// OpenClient may run on a thread the window waits for while it keeps painting; meanwhile
+    /// only the state queries and this member may be called. An OpenClient that has not
+    /// reached its connection yet does not see the cancel, so a caller repeats it until its
+    /// OpenClient has returned.
     void CancelOpenClient();
-    // Window thread: a server that comes back (after a reconnection) with frames of another
-    // size is followed when a callback is set: the callback runs once on the delivery thread,
-    // delivery then pauses, and after Stop, GetBitmapInfoHdr reports the new format and Run
-    // delivers its frames (the first one at once). Without a callback (null, the default),
-    // frames of another size are dropped. Kept across OpenClient and Close.
+    /// Follows a server that comes back (after a reconnection) with frames of another size.
+    /// Window thread; kept across OpenClient and Close. With a callback, it runs once on the
+    /// delivery thread when such a frame arrives, and delivery pauses: after Stop,
+    /// GetBitmapInfoHdr reports the new format, and Run delivers its frames, that frame first.
+    /// Without one (null, the default), frames of another size are dropped. Returns 0.
     int SetFormatChangeCallBack(void (*callback)(void* context), void* context);
 
 private:
