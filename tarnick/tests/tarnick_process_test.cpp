@@ -296,4 +296,36 @@ TEST(ProgramProcess, AStartUpServerMeetingATakenPortServesOnceItIsFreeAndSaysSoO
     EXPECT_EQ(server.stop(SIGTERM).value_or(-1), 0);
 }
 
+// The HTTP status curl gets for a URL (0 when nothing answered).
+int httpStatus(const QStringList& args) {
+    QProcess curl;
+    curl.start("curl",
+               QStringList{"-s", "-o", "/dev/null", "-w", "%{http_code}", "--max-time", "5"} +
+                   args);
+    if (!curl.waitForFinished(15000))
+        return -1;
+    return QString::fromUtf8(curl.readAllStandardOutput()).toInt();
+}
+
+TEST(ProgramProcess, TheAccessKeyAndListenAddressOfTheSettingsFileAreEnforced) {
+    ProgramProcess server;
+    const int port = loopback::freePort();
+    std::string settings = serverSettings(port);
+    settings.insert(settings.find("[CONFIG]"),
+                    "ACCESS_KEY=correct-horse\nLISTEN_ADDRESS=127.0.0.1\n");
+    writeFile(server.besideSettings(), settings);
+    ASSERT_TRUE(server.start());
+    const QString base = QString::fromStdString("http://127.0.0.1:" + std::to_string(port));
+    ASSERT_TRUE(pumpUntil([&] { return httpStatus({base + "/snapshot.jpg"}) > 0; }, 20000))
+        << "nothing served";
+    // Without the key, with a wrong one, and with the right one in either form.
+    EXPECT_EQ(httpStatus({base + "/snapshot.jpg"}), 401);
+    EXPECT_EQ(httpStatus({base + "/snapshot.jpg?key=correct-horsf"}), 401);
+    EXPECT_EQ(httpStatus({base + "/snapshot.jpg?key=correct-horse"}), 200);
+    EXPECT_EQ(httpStatus({"-u", ":correct-horse", base + "/snapshot.jpg"}), 200);
+    // Only the one address listens: this machine's IPv6 loopback finds nobody.
+    const QString v6 = QString::fromStdString("http://[::1]:" + std::to_string(port));
+    EXPECT_EQ(httpStatus({v6 + "/snapshot.jpg?key=correct-horse"}), 0);
+}
+
 } // namespace
