@@ -25,6 +25,9 @@ struct ServerOptions {
     int fps = 30;
     std::string accessKey;  // when set, every request must carry it
     size_t maxClients = 64; // connections being answered or streamed to
+    // Of those, one peer address may hold only so many, so that other addresses always find a
+    // place however many readers one of them opens.
+    size_t maxClientsPerAddress = 32;
     // Connections that have not finished their request have their own small budget, so that
     // silent ones never take a viewer's place; one peer address may hold only a few of them.
     size_t maxPending = 32;
@@ -73,11 +76,11 @@ private:
     void wake();
     void ioLoop();
     void acceptSome();
-    void pauseAccepting();
+    void pauseAccepting(Clock::time_point until);
     void resumeAccepting(Clock::time_point now);
     void onReadable(Connection& c);
-    void makeRoomForPending(const Connection& newest);
-    size_t servedCount(const Connection& except) const;
+    bool makeRoomForPending(const Connection& newest, Clock::time_point now);
+    size_t servedCount(const Connection& except, const AddressKey* peer) const;
     void keepCameraSlotsFree();
     void startResponse(Connection& c);
     void pump(Connection& c, Clock::time_point now);
