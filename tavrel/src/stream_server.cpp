@@ -442,7 +442,7 @@ bool StreamServer::startNextPart(Connection& c, Clock::time_point now) {
     c.jpeg = jpeg;
     c.lastSeq = slot ? slot->seq : jpeg->seq;
     c.body = slot ? slot->raw.data() : jpeg->bytes.data();
-    c.bodyLen = slot ? slot->raw.size() : jpeg->size;
+    c.bodyLen = slot ? slot->raw.capacity() : jpeg->size;
     const int64_t timestampUs = slot ? slot->timestampUs : jpeg->timestampUs;
     c.bodyOff = 0;
     c.headLen = c.headOff = 0;
