@@ -31,11 +31,14 @@ bool FramePool::publish(const uint8_t* rows, int64_t timestampUs) {
     FrameSlot* slot = nullptr;
     {
         std::lock_guard lock(m_mutex);
+        // Nobody but the pool holds the newest frame (no viewer is sending it, the encoder is
+        // not reading it): it is rewritten in place, so a camera that nobody watches keeps one
+        // frame resident, not two. It is no one's newest frame while it is being written.
+        if (m_newestRaw && m_newestRaw->refs == 1)
+            slot = std::exchange(m_newestRaw, nullptr); // its reference becomes the writer's
         for (auto& s : m_slots)
-            if (s->refs == 0) {
+            if (!slot && s->refs == 0)
                 slot = s.get();
-                break;
-            }
         if (!slot) {
             ++m_counters.dropped;
             dropRefLocked(m_staged); // it belonged to this frame
@@ -102,7 +105,7 @@ void FramePool::release(EncodedFrame* jpeg) {
 
 uint64_t FramePool::newestSeq() {
     std::lock_guard lock(m_mutex);
-    return m_newestRaw ? m_newestRaw->seq : 0;
+    return m_seq; // also while the newest frame is being rewritten in place
 }
 
 uint64_t FramePool::newestJpegSeq() {

@@ -84,4 +84,41 @@ TEST(TavrelMemoryReturn, ResidentSizeAfterARawBurstReturnsToWhereItWas) {
     }
 }
 
+TEST(TavrelMemoryReturn, OpenServerWithoutViewersKeepsOneFrameResident) {
+    if (!kResidentMeasurable)
+        GTEST_SKIP() << "resident sizes mean nothing under a sanitizer";
+    // The camera runs first with nowhere to send its frames; then the server opens.
+    std::atomic<StreamServer*> target{nullptr};
+    FrameFeeder camera(
+        kFullHd, 33ms,
+        [&](uint8_t* f) {
+            if (StreamServer* s = target.load())
+                s->addFrame(f);
+        },
+        2);
+    std::this_thread::sleep_for(500ms);
+    const long cameraKb = residentKb();
+    ServerOptions o;
+    o.port = 0;
+    o.format = kFullHd;
+    auto server = StreamServer::start(o);
+    ASSERT_TRUE(server);
+    target = server.get();
+    std::this_thread::sleep_for(2500ms); // two trim intervals
+    const long openKb = residentKb();
+    const long frameKb = static_cast<long>(kFullHd.imageBytes() / 1024);
+    std::printf("[figure] server open without viewers: +%ld KiB (one frame %ld KiB), %llu "
+                "frames taken\n",
+                openKb - cameraKb, frameKb,
+                static_cast<unsigned long long>(server->stats().pool.published));
+    EXPECT_GT(server->stats().pool.published, 30u);
+    EXPECT_LE(openKb - cameraKb, frameKb + 2048) << "more than the newest frame stays resident";
+    // And the frame kept is there at once for a snapshot.
+    target = nullptr;
+    std::this_thread::sleep_for(100ms);
+    const HttpAnswer a = httpGet(server->port(), "/snapshot.jpg");
+    EXPECT_EQ(a.status, 200);
+    EXPECT_LT(a.took, 1s);
+}
+
 } // namespace
