@@ -32,8 +32,6 @@ constexpr size_t kAcceptsPerTurn = 32;
 constexpr uintptr_t kListenerTag = 1;
 constexpr uintptr_t kWakeTag = 2;
 constexpr std::chrono::milliseconds kAcceptPause{100};
-// An unfinished request is not shed for the whole budget before it is this old.
-constexpr std::chrono::milliseconds kPendingGrace{100};
 
 int64_t wallClockUs() {
     timespec ts{};
@@ -271,8 +269,8 @@ bool StreamServer::makeRoomForPending(const Connection& newest, Clock::time_poin
         onReadable(*c);
         if (c->kind != Connection::Kind::Request)
             continue; // its request was waiting: no longer unfinished
-        if (!c->dead && !addressFull && now - c->accepted < kPendingGrace) {
-            pauseAccepting(c->accepted + kPendingGrace);
+        if (!c->dead && !addressFull && now - c->accepted < m_options.pendingGrace) {
+            pauseAccepting(c->accepted + m_options.pendingGrace);
             return false;
         }
         if (!c->dead) {

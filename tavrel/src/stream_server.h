@@ -32,6 +32,9 @@ struct ServerOptions {
     // silent ones never take a viewer's place; one peer address may hold only a few of them.
     size_t maxPending = 32;
     size_t maxPendingPerAddress = 8;
+    // An unfinished request is not shed for the whole budget before it is this old: accepting
+    // pauses instead, so a client that sends its request within it is always read.
+    std::chrono::milliseconds pendingGrace{100};
     std::chrono::milliseconds requestTimeout{3000};   // a request head must arrive within this
     std::chrono::milliseconds snapshotTimeout{10000}; // a snapshot waits this long for a JPEG
     std::chrono::milliseconds sendTimeout{10000}; // a client that takes nothing for this long goes

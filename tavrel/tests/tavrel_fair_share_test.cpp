@@ -136,6 +136,35 @@ TEST(TavrelFairShare, ViewerAcceptedIntoAFullBudgetOfIdleConnectionsIsAnswered) 
         ::close(fd);
 }
 
+// Connections that come faster than requests can: the budget is full of young idle ones, a
+// viewer is accepted, and 40 more idle ones connect before it sends. None is old enough to be
+// shed, so accepting pauses and the newcomers wait in the backlog; the viewer keeps its place.
+TEST(TavrelFairShare, ViewerKeepsItsPlaceWhileNewerConnectionsArriveWithinTheGrace) {
+    ServerOptions o;
+    o.pendingGrace = 10s; // longer than the test: every connection here stays young
+    auto server = startServer(o);
+    ASSERT_TRUE(server);
+    const int port = server->port();
+    FrameFeeder feeder(kSmall, 20ms, [&](uint8_t* f) { server->addFrame(f); });
+    std::vector<int> idle;
+    for (int i = 0; i < 32; ++i)
+        idle.push_back(connectFrom(floodAddress(i).c_str(), port));
+    std::this_thread::sleep_for(200ms);
+    const int viewer = connectBlocking("127.0.0.1", port);
+    ASSERT_GE(viewer, 0);
+    std::this_thread::sleep_for(200ms); // accepted, its request not yet sent
+    for (int i = 32; i < 72; ++i)
+        idle.push_back(connectFrom(floodAddress(i).c_str(), port));
+    std::this_thread::sleep_for(200ms);
+    const std::string req = "GET /snapshot.jpg HTTP/1.1\r\nHost: t\r\n\r\n";
+    ::send(viewer, req.data(), req.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(readStatus(viewer, 3s), 200);
+    EXPECT_EQ(server->stats().shed, 0u) << "a connection younger than the grace was shed";
+    ::close(viewer);
+    for (int fd : idle)
+        ::close(fd);
+}
+
 TEST(TavrelFairShare, PromptViewersAreAnsweredThroughAnIdleFloodFromAHundredAddresses) {
     auto server = startServer();
     ASSERT_TRUE(server);
