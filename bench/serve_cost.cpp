@@ -70,16 +70,23 @@ double threadCpu() {
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
 }
-double residentMb() {
+// One "Name: N kB" figure of /proc/self/status, in MB.
+double statusMb(const char* name) {
     FILE* f = std::fopen("/proc/self/status", "r");
     long kb = 0;
     char line[256];
+    const size_t len = std::strlen(name);
     while (f && std::fgets(line, sizeof line, f))
-        if (std::sscanf(line, "VmRSS: %ld kB", &kb) == 1)
+        if (std::strncmp(line, name, len) == 0 && line[len] == ':') {
+            std::sscanf(line + len + 1, "%ld", &kb);
             break;
+        }
     if (f)
         std::fclose(f);
     return double(kb) / 1024.0;
+}
+double residentMb() {
+    return statusMb("VmRSS");
 }
 
 // The capture's frame callback: hands each frame to the server, when there is one, and keeps
@@ -192,7 +199,8 @@ template <typename Others> double cpuPerSecond(Others others, double& wall) {
 
 struct ModeResult {
     double cameraCpu = 0, cameraRss = 0, cameraFps = 0;
-    double openRss = 0, openCpu = 0; // server open, no viewer
+    double cameraAnon = 0, cameraFile = 0; // heap and buffers; mapped files (libraries)
+    double openRss = 0, openCpu = 0;       // server open, no viewer
     Row rows[3];
     double restRss = 0;
     double burstRatio = 0; // resident after a raw burst over before it, the worse of two
@@ -217,6 +225,8 @@ ModeResult runMode(const char* path, int bits, Sink& sink, bool passthrough = fa
     r.cameraCpu = cpuPerSecond([] { return 0.0; }, wall);
     r.cameraFps = double(sink.frames - f0) / wall;
     r.cameraRss = residentMb();
+    r.cameraAnon = statusMb("RssAnon");
+    r.cameraFile = statusMb("RssFile");
 
     tavrel::ServerOptions o;
     o.port = 0;
@@ -482,13 +492,14 @@ int main() {
                 kWidth, kHeight);
     const int counts[3] = {1, 4, 16};
     for (const auto* m : {&yuy2, &mjpg, &mjpgPass}) {
-        std::printf("%s: camera alone %.1f fps, %.1f%% of a core, %.1f MB resident; server open "
-                    "without viewers +%.1f MB, %.2f%% of a core\n",
+        std::printf("%s: camera alone %.1f fps, %.1f%% of a core, %.1f MB resident (%.1f MB "
+                    "heap and buffers, %.1f MB mapped files); server open without viewers "
+                    "+%.1f MB, %.2f%% of a core\n",
                     m == &yuy2   ? "YUY2"
                     : m == &mjpg ? "MJPG, encoded"
                                  : "MJPG, passed through",
-                    m->cameraFps, m->cameraCpu * 100, m->cameraRss, m->openRss - m->cameraRss,
-                    m->openCpu * 100);
+                    m->cameraFps, m->cameraCpu * 100, m->cameraRss, m->cameraAnon, m->cameraFile,
+                    m->openRss - m->cameraRss, m->openCpu * 100);
         for (int k = 0; k < 3; ++k)
             std::printf("  viewers=%2d  server CPU %5.1f%% of a core  resident %6.1f MB (+%.1f)  "
                         "slowest viewer %.1f fps, lost %.1f frames/s, %.1f encodes/s\n",

@@ -142,7 +142,7 @@ void FramePool::trim(size_t count, size_t resting) {
     // Slots kept but unused give their pages back; each is held meanwhile, so the camera does
     // not write it while its pages go.
     std::vector<FrameSlot*> idle;
-    trimLocked(count, resting, idle);
+    trimSlots(count, resting, idle);
     for (FrameSlot* slot : idle)
         slot->raw.discard();
     std::lock_guard lock(m_mutex);
@@ -152,7 +152,7 @@ void FramePool::trim(size_t count, size_t resting) {
     }
 }
 
-void FramePool::trimLocked(size_t count, size_t resting, std::vector<FrameSlot*>& idle) {
+void FramePool::trimSlots(size_t count, size_t resting, std::vector<FrameSlot*>& idle) {
     // Both are freed after the lock is let go (declared before it, destroyed after it).
     std::vector<std::unique_ptr<FrameSlot>> spare;
     std::vector<std::unique_ptr<EncodedFrame>> spareJpeg;

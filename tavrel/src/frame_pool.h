@@ -105,7 +105,7 @@ public:
 private:
     template <typename T> void dropRefLocked(T*& slot);
     // trim()'s bookkeeping; the slots whose pages are to go are returned held in `idle`.
-    void trimLocked(size_t count, size_t resting, std::vector<FrameSlot*>& idle);
+    void trimSlots(size_t count, size_t resting, std::vector<FrameSlot*>& idle);
 
     const DibFormat m_format;
     std::mutex m_mutex;
