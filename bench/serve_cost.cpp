@@ -6,6 +6,12 @@
 // (cpu_ratio_passthrough = server CPU with passthrough / without, 16 viewers). A third
 // comparison does the same without the capture graph.
 //
+// Whole-process figures beside the server's share: resident memory with 16 viewers (the
+// viewers are threads of this process with 64 KiB buffers each), what an open server adds while
+// nobody watches (memory and CPU), and how much of a burst of 30 stalled raw readers stays
+// resident once they have gone (twice: the C library keeps its first freed blocks of a size
+// apart, so the second burst shows what a process that has run a while keeps).
+//
 // Same-run floors: the camera alone (the same capture with nobody served: its CPU is
 // subtracted from every row, as is the viewers' own), and libturbojpeg encoding alone on the
 // camera's frames (libyuv conversion to full-range 4:2:0 + tjCompressFromYUVPlanes), against
@@ -64,16 +70,23 @@ double threadCpu() {
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
 }
-double residentMb() {
+// One "Name: N kB" figure of /proc/self/status, in MB.
+double statusMb(const char* name) {
     FILE* f = std::fopen("/proc/self/status", "r");
     long kb = 0;
     char line[256];
+    const size_t len = std::strlen(name);
     while (f && std::fgets(line, sizeof line, f))
-        if (std::sscanf(line, "VmRSS: %ld kB", &kb) == 1)
+        if (std::strncmp(line, name, len) == 0 && line[len] == ':') {
+            std::sscanf(line + len + 1, "%ld", &kb);
             break;
+        }
     if (f)
         std::fclose(f);
     return double(kb) / 1024.0;
+}
+double residentMb() {
+    return statusMb("VmRSS");
 }
 
 // The capture's frame callback: hands each frame to the server, when there is one, and keeps
@@ -150,6 +163,22 @@ struct Viewer {
     }
 };
 
+// A raw reader that asks and never reads: it holds the frame it was sent.
+int stalledRawReader(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    const sockaddr_in a = loopback::address(port);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    const std::string req = "GET /stream?raw=1 HTTP/1.1\r\nHost: b\r\n\r\n";
+    ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+    return fd;
+}
+
 struct Row {
     double cpuPerSec = 0; // the server's share: process CPU less the camera's and viewers'
     double rssMb = 0;
@@ -170,8 +199,11 @@ template <typename Others> double cpuPerSecond(Others others, double& wall) {
 
 struct ModeResult {
     double cameraCpu = 0, cameraRss = 0, cameraFps = 0;
+    double cameraAnon = 0, cameraFile = 0; // heap and buffers; mapped files (libraries)
+    double openRss = 0, openCpu = 0;       // server open, no viewer
     Row rows[3];
     double restRss = 0;
+    double burstRatio = 0; // resident after a raw burst over before it, the worse of two
     bool ok = false;
 };
 
@@ -193,6 +225,8 @@ ModeResult runMode(const char* path, int bits, Sink& sink, bool passthrough = fa
     r.cameraCpu = cpuPerSecond([] { return 0.0; }, wall);
     r.cameraFps = double(sink.frames - f0) / wall;
     r.cameraRss = residentMb();
+    r.cameraAnon = statusMb("RssAnon");
+    r.cameraFile = statusMb("RssFile");
 
     tavrel::ServerOptions o;
     o.port = 0;
@@ -202,6 +236,9 @@ ModeResult runMode(const char* path, int bits, Sink& sink, bool passthrough = fa
     if (!server)
         return r;
     sink.server = server.get();
+    std::this_thread::sleep_for(kSettle);
+    r.openCpu = cpuPerSecond([] { return 0.0; }, wall) - r.cameraCpu;
+    r.openRss = residentMb();
     std::vector<std::unique_ptr<Viewer>> viewers;
     const int counts[3] = {1, 4, 16};
     for (int k = 0; k < 3; ++k) {
@@ -237,6 +274,20 @@ ModeResult runMode(const char* path, int bits, Sink& sink, bool passthrough = fa
         v->thread.join();
     std::this_thread::sleep_for(2500ms); // two trim intervals: spare buffers are given back
     r.restRss = residentMb();
+    for (int burst = 0; burst < 2; ++burst) {
+        const double before = residentMb();
+        std::vector<int> readers;
+        for (int i = 0; i < 30; ++i) {
+            readers.push_back(stalledRawReader(server->port()));
+            std::this_thread::sleep_for(40ms); // each pins a frame of its own
+        }
+        std::this_thread::sleep_for(500ms);
+        for (int fd : readers)
+            if (fd >= 0)
+                ::close(fd);
+        std::this_thread::sleep_for(2500ms);
+        r.burstRatio = std::max(r.burstRatio, residentMb() / before);
+    }
     sink.server = nullptr;
     sink.keep = true;
     std::this_thread::sleep_for(1500ms);
@@ -441,18 +492,23 @@ int main() {
                 kWidth, kHeight);
     const int counts[3] = {1, 4, 16};
     for (const auto* m : {&yuy2, &mjpg, &mjpgPass}) {
-        std::printf("%s: camera alone %.1f fps, %.1f%% of a core, %.1f MB resident\n",
+        std::printf("%s: camera alone %.1f fps, %.1f%% of a core, %.1f MB resident (%.1f MB "
+                    "heap and buffers, %.1f MB mapped files); server open without viewers "
+                    "+%.1f MB, %.2f%% of a core\n",
                     m == &yuy2   ? "YUY2"
                     : m == &mjpg ? "MJPG, encoded"
                                  : "MJPG, passed through",
-                    m->cameraFps, m->cameraCpu * 100, m->cameraRss);
+                    m->cameraFps, m->cameraCpu * 100, m->cameraRss, m->cameraAnon, m->cameraFile,
+                    m->openRss - m->cameraRss, m->openCpu * 100);
         for (int k = 0; k < 3; ++k)
             std::printf("  viewers=%2d  server CPU %5.1f%% of a core  resident %6.1f MB (+%.1f)  "
                         "slowest viewer %.1f fps, lost %.1f frames/s, %.1f encodes/s\n",
                         counts[k], m->rows[k].cpuPerSec * 100, m->rows[k].rssMb,
                         m->rows[k].rssMb - m->cameraRss, m->rows[k].minFps, m->rows[k].lostPerSec,
                         m->rows[k].encodesPerSec);
-        std::printf("  after the viewers left: resident %.1f MB\n", m->restRss);
+        std::printf("  after the viewers left: resident %.1f MB; after a burst of 30 stalled raw "
+                    "readers %.2fx that\n",
+                    m->restRss, m->burstRatio);
     }
     std::printf("encode per 1080p frame: server encoder %.2f ms, floor (libyuv + planes) %.2f "
                 "ms, ratio %.2f; compressor converting BGR itself %.2f ms (%.2fx the floor)\n",
@@ -485,8 +541,18 @@ int main() {
         perViewer = std::max(perViewer, (m->rows[2].rssMb - m->rows[0].rssMb) / 15.0);
         fps16 = std::min(fps16, m->rows[2].minFps);
     }
+    double openRss = 0, openCpu = 0, burstRatio = 0;
+    for (const auto* m : {&yuy2, &mjpg, &mjpgPass}) {
+        openRss = std::max(openRss, m->openRss - m->cameraRss);
+        openCpu = std::max(openCpu, m->openCpu);
+        burstRatio = std::max(burstRatio, m->burstRatio);
+    }
     std::printf("serve_cost cpu_ratio_passthrough=%.2f rss_mb_16=%.1f rss_mb_per_viewer=%.2f "
-                "fps_min_16=%.1f encode_ratio_planes=%.2f cpu_ratio_passthrough_nograph=%.2f\n",
-                passRatio, rss16, perViewer, fps16, encodeRatio, passRatioNoGraph);
+                "fps_min_16=%.1f encode_ratio_planes=%.2f cpu_ratio_passthrough_nograph=%.2f "
+                "rss_mb_whole_16_pattern=%.1f rss_mb_whole_16_mjpeg=%.1f "
+                "rss_mb_after_raw_burst_ratio=%.2f rss_mb_server_open_no_viewer=%.1f "
+                "cpu_pct_server_open_no_viewer=%.2f\n",
+                passRatio, rss16, perViewer, fps16, encodeRatio, passRatioNoGraph,
+                yuy2.rows[2].rssMb, mjpgPass.rows[2].rssMb, burstRatio, openRss, openCpu * 100);
     return 0;
 }

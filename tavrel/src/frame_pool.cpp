@@ -11,27 +11,34 @@
 namespace tavrel {
 
 namespace {
+// Nullptr when no memory could be mapped; the pool then simply has fewer slots.
 std::unique_ptr<FrameSlot> makeSlot(const DibFormat& format) {
     auto slot = std::make_unique<FrameSlot>();
-    slot->raw.resize(format.imageBytes());
+    slot->raw = MappedBuffer(format.imageBytes());
+    if (!slot->raw.valid())
+        return nullptr;
     return slot;
 }
 } // namespace
 
 FramePool::FramePool(const DibFormat& format, size_t slots) : m_format(format) {
     for (size_t i = 0; i < slots; ++i)
-        m_slots.push_back(makeSlot(format));
+        if (auto slot = makeSlot(format))
+            m_slots.push_back(std::move(slot));
 }
 
 bool FramePool::publish(const uint8_t* rows, int64_t timestampUs) {
     FrameSlot* slot = nullptr;
     {
         std::lock_guard lock(m_mutex);
+        // Nobody but the pool holds the newest frame (no viewer is sending it, the encoder is
+        // not reading it): it is rewritten in place, so a camera that nobody watches keeps one
+        // frame resident, not two. It is no one's newest frame while it is being written.
+        if (m_newestRaw && m_newestRaw->refs == 1)
+            slot = std::exchange(m_newestRaw, nullptr); // its reference becomes the writer's
         for (auto& s : m_slots)
-            if (s->refs == 0) {
+            if (!slot && s->refs == 0)
                 slot = s.get();
-                break;
-            }
         if (!slot) {
             ++m_counters.dropped;
             dropRefLocked(m_staged); // it belonged to this frame
@@ -39,8 +46,9 @@ bool FramePool::publish(const uint8_t* rows, int64_t timestampUs) {
         }
         slot->refs = 1; // the writer's, handed over to "newest" below
         slot->seq = 0;
+        slot->resident = slot->usedSinceTrim = true;
     }
-    std::memcpy(slot->raw.data(), rows, slot->raw.size());
+    std::memcpy(slot->raw.data(), rows, slot->raw.capacity());
     {
         std::lock_guard lock(m_mutex);
         slot->seq = ++m_seq;
@@ -97,7 +105,7 @@ void FramePool::release(EncodedFrame* jpeg) {
 
 uint64_t FramePool::newestSeq() {
     std::lock_guard lock(m_mutex);
-    return m_newestRaw ? m_newestRaw->seq : 0;
+    return m_seq; // also while the newest frame is being rewritten in place
 }
 
 uint64_t FramePool::newestJpegSeq() {
@@ -119,7 +127,8 @@ size_t FramePool::keepFree(size_t headroom, size_t cap) {
     const size_t add = std::min(headroom - free, cap - have);
     std::vector<std::unique_ptr<FrameSlot>> fresh; // allocated outside the lock
     for (size_t i = 0; i < add; ++i)
-        fresh.push_back(makeSlot(m_format));
+        if (auto slot = makeSlot(m_format))
+            fresh.push_back(std::move(slot));
     std::lock_guard lock(m_mutex);
     for (auto& s : fresh)
         m_slots.push_back(std::move(s));
@@ -130,6 +139,20 @@ size_t FramePool::keepFree(size_t headroom, size_t cap) {
 }
 
 void FramePool::trim(size_t count, size_t resting) {
+    // Slots kept but unused give their pages back; each is held meanwhile, so the camera does
+    // not write it while its pages go.
+    std::vector<FrameSlot*> idle;
+    trimSlots(count, resting, idle);
+    for (FrameSlot* slot : idle)
+        slot->raw.discard();
+    std::lock_guard lock(m_mutex);
+    for (FrameSlot* slot : idle) {
+        slot->resident = false;
+        --slot->refs;
+    }
+}
+
+void FramePool::trimSlots(size_t count, size_t resting, std::vector<FrameSlot*>& idle) {
     // Both are freed after the lock is let go (declared before it, destroyed after it).
     std::vector<std::unique_ptr<FrameSlot>> spare;
     std::vector<std::unique_ptr<EncodedFrame>> spareJpeg;
@@ -139,6 +162,13 @@ void FramePool::trim(size_t count, size_t resting) {
             continue;
         spare.push_back(std::move(m_slots[i]));
         m_slots.erase(m_slots.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    for (auto& s : m_slots) {
+        if (s->refs == 0 && s->resident && !s->usedSinceTrim) {
+            s->refs = 1;
+            idle.push_back(s.get());
+        }
+        s->usedSinceTrim = false;
     }
     // A JPEG buffer that was never needed through the whole interval is surplus; with no
     // encode at all in it (nobody watching), every free one beyond the resting count is.

@@ -15,10 +15,17 @@ namespace tavrel {
 
 // One raw frame. Read-only while anyone holds a reference.
 struct FrameSlot {
-    std::vector<uint8_t> raw;
+    // Pages of its own, so a slot that the pool lets go is given back to the system at once
+    // (the C library would keep a freed block of this size for later), and a slot never
+    // written costs no resident memory.
+    MappedBuffer raw; // exactly one frame's pixel bytes
     uint64_t seq = 0; // 1, 2, ... in camera order; 0 while the slot is being filled
     int64_t timestampUs = 0;
     int refs = 0; // guarded by the pool's mutex
+    // Guarded by the pool's mutex: its pages were written and not given back since, and it
+    // was written since the last trim.
+    bool resident = false;
+    bool usedSinceTrim = false;
 };
 
 // One frame's JPEG, apart from its raw rows: a JPEG viewer holds only this while sending, so
@@ -71,8 +78,10 @@ public:
     // never on the camera's thread). Returns how many slots are free afterwards.
     size_t keepFree(size_t headroom, size_t cap);
     // Frees up to `count` unreferenced slots, never going below `resting` slots in all, so the
-    // pool returns to its resting size once the demand has gone. JPEG buffers that stayed free
-    // since the last call are let go too, down to their own resting count.
+    // pool returns to its resting size once the demand has gone. The pages of slots kept that
+    // nobody wrote since the last call are given back (a camera at rest writes only two). JPEG
+    // buffers that stayed free since the last call are let go too, down to their own resting
+    // count.
     void trim(size_t count, size_t resting);
 
     // Encoder side: set how many readers want JPEG; the encoder sleeps while none do.
@@ -95,6 +104,8 @@ public:
 
 private:
     template <typename T> void dropRefLocked(T*& slot);
+    // trim()'s bookkeeping; the slots whose pages are to go are returned held in `idle`.
+    void trimSlots(size_t count, size_t resting, std::vector<FrameSlot*>& idle);
 
     const DibFormat m_format;
     std::mutex m_mutex;

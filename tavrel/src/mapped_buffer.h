@@ -41,6 +41,13 @@ public:
     MappedBuffer(const MappedBuffer&) = delete;
     MappedBuffer& operator=(const MappedBuffer&) = delete;
 
+    // Gives the pages back to the system while keeping the mapping; they read as zeros after.
+    // Nobody may be using the bytes meanwhile.
+    void discard() {
+        if (m_data)
+            ::madvise(m_data, m_capacity, MADV_DONTNEED);
+    }
+
     uint8_t* data() const { return m_data; }
     size_t capacity() const { return m_capacity; }
     bool valid() const { return m_data != nullptr; }

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
-#include <map>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
@@ -128,7 +127,16 @@ void StreamServer::ioLoop() {
     bool readMore = false;
     while (!m_stopping.load()) {
         // A connection with unread input left over gets its next share at once.
-        const int n = ::epoll_wait(m_epoll.get(), events, 64, readMore ? 0 : 100);
+        // A paused listener is taken back on time, not a whole poll interval late.
+        int timeoutMs = readMore ? 0 : 100;
+        if (m_acceptResume != Clock::time_point{} && timeoutMs > 0) {
+            const auto untilResume =
+                std::chrono::duration_cast<std::chrono::milliseconds>(m_acceptResume - Clock::now())
+                    .count() +
+                1;
+            timeoutMs = static_cast<int>(std::clamp<long long>(untilResume, 0, timeoutMs));
+        }
+        const int n = ::epoll_wait(m_epoll.get(), events, 64, timeoutMs);
         for (int i = 0; i < n; ++i) {
             const epoll_event& ev = events[i];
             if (ev.data.u64 == kListenerTag) {
@@ -188,7 +196,7 @@ void StreamServer::acceptSome() {
             // readable meanwhile, so it is left out of the poll for a while instead of being
             // retried at once, round after round.
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
-                pauseAccepting();
+                pauseAccepting(Clock::now() + kAcceptPause);
             return;
         }
         // Unfinished requests make room for newer ones and viewers are capped when their
@@ -221,58 +229,76 @@ void StreamServer::acceptSome() {
         // A real client has usually sent its request before it is accepted: read it now, so
         // that it never counts against the budget of unfinished requests.
         onReadable(added);
-        if (added.kind == Connection::Kind::Request && !added.dead)
-            makeRoomForPending(added);
+        if (added.kind == Connection::Kind::Request && !added.dead &&
+            !makeRoomForPending(added, added.accepted))
+            return;
     }
 }
 
-// Sheds the oldest unfinished request of the newest one's address when that address holds too
-// many, else, when all of them are too many, the oldest of the address that holds the most.
-void StreamServer::makeRoomForPending(const Connection& newest) {
-    std::map<AddressKey, size_t> perAddress;
+// Keeps the unfinished requests within their budget. Past the per-address share, that
+// address's oldest goes; past the whole budget, the oldest overall. Age alone decides, never
+// the address, and the newest is never shed to make room for itself. Before a connection is
+// shed its socket is read once more, and one whose request has arrived meanwhile is answered
+// instead. A connection younger than the grace is not shed for the whole budget: accepting
+// pauses until it comes of age, so however fast a flood connects, a client that sends its
+// request within the grace is read (the next ones wait in the listen backlog, where their
+// requests arrive before they are accepted). False when accepting paused.
+bool StreamServer::makeRoomForPending(const Connection& newest, Clock::time_point now) {
+    size_t fromAddress = 0;
     size_t pending = 0;
     for (auto& c : m_connections)
         if (!c->dead && c->kind == Connection::Kind::Request) {
-            ++perAddress[c->peer];
+            fromAddress += c->peer == newest.peer;
             ++pending;
         }
-    AddressKey victimAddress = newest.peer;
-    if (perAddress[newest.peer] <= m_options.maxPendingPerAddress) {
-        if (pending <= m_options.maxPending)
-            return;
-        size_t most = 0;
-        for (auto& [address, count] : perAddress)
-            if (count > most) {
-                most = count;
-                victimAddress = address;
-            }
+    const bool addressFull = fromAddress > m_options.maxPendingPerAddress;
+    // How many must go: one of the address over its share, else all past the budget (more
+    // than one after accepting paused with one too many).
+    size_t excess = addressFull                      ? 1
+                    : pending > m_options.maxPending ? pending - m_options.maxPending
+                                                     : 0;
+    // m_connections is in order of acceptance, so the first match is the oldest.
+    for (auto& c : m_connections) {
+        if (excess == 0)
+            break;
+        if (c->dead || c->kind != Connection::Kind::Request ||
+            (addressFull && c->peer != newest.peer))
+            continue;
+        if (c.get() == &newest)
+            break;
+        onReadable(*c);
+        if (c->kind != Connection::Kind::Request)
+            continue; // its request was waiting: no longer unfinished
+        if (!c->dead && !addressFull && now - c->accepted < m_options.pendingGrace) {
+            pauseAccepting(c->accepted + m_options.pendingGrace);
+            return false;
+        }
+        if (!c->dead) {
+            // Its descriptor goes at once (a flood must not use them up before the turn
+            // ends); the object stays until then, as events of this turn may still name it.
+            c->dead = true;
+            c->fd.reset();
+            ++m_shed;
+        }
+        --excess;
     }
-    Connection* oldest = nullptr;
-    for (auto& c : m_connections)
-        if (!c->dead && c->kind == Connection::Kind::Request && c->peer == victimAddress &&
-            (!oldest || c->accepted < oldest->accepted))
-            oldest = c.get();
-    if (oldest) {
-        // Its descriptor goes at once (a flood must not use them up before the turn ends);
-        // the object stays until then, as events of this turn may still name it.
-        oldest->dead = true;
-        oldest->fd.reset();
-        ++m_shed;
-    }
+    return true;
 }
 
-size_t StreamServer::servedCount(const Connection& except) const {
+// Connections past their request (being answered or streamed to), from `peer` when given.
+size_t StreamServer::servedCount(const Connection& except, const AddressKey* peer) const {
     size_t n = 0;
     for (auto& c : m_connections)
-        n += c.get() != &except && !c->dead && c->kind != Connection::Kind::Request;
+        n += c.get() != &except && !c->dead && c->kind != Connection::Kind::Request &&
+             (!peer || c->peer == *peer);
     return n;
 }
 
-void StreamServer::pauseAccepting() {
+void StreamServer::pauseAccepting(Clock::time_point until) {
     epoll_event ev{};
     ev.data.u64 = kListenerTag;
     if (::epoll_ctl(m_epoll.get(), EPOLL_CTL_MOD, m_listener.get(), &ev) == 0)
-        m_acceptResume = Clock::now() + kAcceptPause;
+        m_acceptResume = until;
 }
 
 void StreamServer::resumeAccepting(Clock::time_point now) {
@@ -343,7 +369,8 @@ void StreamServer::startResponse(Connection& c) {
     const HttpRequest& r = c.request.request();
     c.kind = Connection::Kind::Text;
     c.closeWhenSent = true;
-    if (servedCount(c) >= m_options.maxClients) {
+    if (servedCount(c, nullptr) >= m_options.maxClients ||
+        servedCount(c, &c.peer) >= m_options.maxClientsPerAddress) {
         ++m_refused;
         c.text = errorResponse(503, "Service Unavailable", "Retry-After: 1\r\n");
     } else if (!requestCarriesKey(r, m_options.accessKey)) {
@@ -413,7 +440,7 @@ bool StreamServer::startNextPart(Connection& c, Clock::time_point now) {
     c.jpeg = jpeg;
     c.lastSeq = slot ? slot->seq : jpeg->seq;
     c.body = slot ? slot->raw.data() : jpeg->bytes.data();
-    c.bodyLen = slot ? slot->raw.size() : jpeg->size;
+    c.bodyLen = slot ? slot->raw.capacity() : jpeg->size;
     const int64_t timestampUs = slot ? slot->timestampUs : jpeg->timestampUs;
     c.bodyOff = 0;
     c.headLen = c.headOff = 0;

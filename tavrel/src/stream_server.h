@@ -25,10 +25,16 @@ struct ServerOptions {
     int fps = 30;
     std::string accessKey;  // when set, every request must carry it
     size_t maxClients = 64; // connections being answered or streamed to
+    // Of those, one peer address may hold only so many, so that other addresses always find a
+    // place however many readers one of them opens.
+    size_t maxClientsPerAddress = 32;
     // Connections that have not finished their request have their own small budget, so that
     // silent ones never take a viewer's place; one peer address may hold only a few of them.
     size_t maxPending = 32;
     size_t maxPendingPerAddress = 8;
+    // An unfinished request is not shed for the whole budget before it is this old: accepting
+    // pauses instead, so a client that sends its request within it is always read.
+    std::chrono::milliseconds pendingGrace{100};
     std::chrono::milliseconds requestTimeout{3000};   // a request head must arrive within this
     std::chrono::milliseconds snapshotTimeout{10000}; // a snapshot waits this long for a JPEG
     std::chrono::milliseconds sendTimeout{10000}; // a client that takes nothing for this long goes
@@ -73,11 +79,11 @@ private:
     void wake();
     void ioLoop();
     void acceptSome();
-    void pauseAccepting();
+    void pauseAccepting(Clock::time_point until);
     void resumeAccepting(Clock::time_point now);
     void onReadable(Connection& c);
-    void makeRoomForPending(const Connection& newest);
-    size_t servedCount(const Connection& except) const;
+    bool makeRoomForPending(const Connection& newest, Clock::time_point now);
+    size_t servedCount(const Connection& except, const AddressKey* peer) const;
     void keepCameraSlotsFree();
     void startResponse(Connection& c);
     void pump(Connection& c, Clock::time_point now);

@@ -103,6 +103,7 @@ TEST(TavrelHostilePeers, IdleConnectionIsClosedWithinSeconds) {
 TEST(TavrelHostilePeers, OneAddressHoldsOnlyAFewUnfinishedRequests) {
     ServerOptions o;
     o.maxPendingPerAddress = 8;
+    o.pendingGrace = 10s; // one address over its share is shed at once, young or not
     auto server = startServer(kSmall, o);
     ASSERT_TRUE(server);
     std::vector<int> fds;
