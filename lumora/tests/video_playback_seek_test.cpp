@@ -1,0 +1,274 @@
+// Seeking in files users really have, judged against ffmpeg's own frame N: AVI with B-frames
+// (decode-order times), recordings cut short (no index; a second RIFF), an MP4 that starts
+// with pictures that cannot be decoded, a truncated MP4 with its index at the front, and
+// things that are not files at all. Every picture carries a frame number in a strip of ten
+// blocks, so the picture shown can be compared with the one ffmpeg decodes at that position.
+#include <lumora/Video.h>
+#include <platform/media/media_types.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kWidth = 320, kHeight = 240;
+
+// The top 48 rows: ten blocks across, block k white when bit k of the input frame's number
+// is set.
+constexpr const char* kNumberStrip =
+    "format=yuv420p,geq=lum='if(lt(Y,48),255*mod(trunc(N/pow(2,trunc(X*10/W))),2),lum(X,Y))'"
+    ":cb='if(lt(Y,48),128,cb(X,Y))':cr='if(lt(Y,48),128,cr(X,Y))'";
+
+fs::path dir() {
+    return fs::temp_directory_path() / ("lumora-seek-" + std::to_string(getpid()));
+}
+
+std::string at(const char* name) {
+    return (dir() / name).string();
+}
+
+bool run(const std::string& command) {
+    return std::system(command.c_str()) == 0;
+}
+
+// A numbered clip of `frames` pictures at 25 fps, encoded with `codec` (ffmpeg's options).
+bool makeClip(const std::string& path, const std::string& codec, int frames = 300) {
+    return run("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=" + std::to_string(kWidth) +
+               "x" + std::to_string(kHeight) + ":rate=25 -frames:v " + std::to_string(frames) +
+               " -vf \"" + kNumberStrip + "\" " + codec + " '" + path + "'");
+}
+
+// The number in a picture whose rows are `rowAt(y)` (y from the top), 24-bit.
+template <class RowAt> int numberIn(RowAt rowAt, int width) {
+    const BYTE* row = rowAt(24);
+    int number = 0;
+    for (int bit = 0; bit < 10; ++bit) {
+        const BYTE* p = row + (2 * bit + 1) * width / 20 * 3;
+        if ((p[0] + p[1] + p[2]) / 3 >= 128)
+            number |= 1 << bit;
+    }
+    return number;
+}
+
+// ffmpeg's own frames of the file, in its order: the number each one carries.
+std::vector<int> ffmpegNumbers(const std::string& path) {
+    std::vector<int> numbers;
+    FILE* pipe = popen(("ffmpeg -nostdin -v error -i '" + path +
+                        "' -map 0:v:0 -f rawvideo -pix_fmt bgr24 -")
+                           .c_str(),
+                       "r");
+    if (!pipe)
+        return numbers;
+    const size_t stride = size_t(kWidth) * 3;
+    std::vector<BYTE> picture(stride * kHeight);
+    while (std::fread(picture.data(), 1, picture.size(), pipe) == picture.size())
+        numbers.push_back(
+            numberIn([&](int y) { return picture.data() + size_t(y) * stride; }, kWidth));
+    pclose(pipe);
+    return numbers;
+}
+
+// The numbers of the pictures the object hands to its callback (bottom-up DIB rows).
+struct Shown {
+    std::mutex lock;
+    std::condition_variable arrived;
+    std::vector<int> numbers;
+    int width = 0, height = 0;
+
+    static void callback(BYTE* pixels, void* param) {
+        auto* self = static_cast<Shown*>(param);
+        const size_t stride = ((size_t(self->width) * 24 + 31) / 32) * 4;
+        const int number = numberIn(
+            [&](int y) { return pixels + size_t(self->height - 1 - y) * stride; }, self->width);
+        std::lock_guard held(self->lock);
+        self->numbers.push_back(number);
+        self->arrived.notify_all();
+    }
+    void watch(CVideo& video) {
+        width = video.GetBitmapInfoPtr()->bmiHeader.biWidth;
+        height = video.GetBitmapInfoPtr()->bmiHeader.biHeight;
+        numbers.reserve(4096);
+        video.SetSampleCallBack(callback, this);
+    }
+    // The picture a seek to `frame` shows, or -1 when the seek fails or shows nothing.
+    int seek(CVideo& video, LONGLONG frame) {
+        size_t before = 0;
+        {
+            std::lock_guard held(lock);
+            before = numbers.size();
+        }
+        if (video.SetPlayPos(frame) != frame)
+            return -1;
+        std::unique_lock held(lock);
+        if (!arrived.wait_for(held, std::chrono::seconds(10),
+                              [&] { return numbers.size() > before; }))
+            return -1;
+        return numbers.back();
+    }
+};
+
+struct SeekCase {
+    const char* name;
+    const char* codec;
+    bool cutIndex; // the recording was killed: no index at the end of the file
+};
+
+class Corpus : public ::testing::Environment {
+public:
+    void SetUp() override { fs::create_directories(dir()); }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(dir(), ignored);
+    }
+};
+const auto* const corpus = ::testing::AddGlobalTestEnvironment(new Corpus);
+
+// Cuts an AVI before its legacy index, as a recording killed before it finished leaves it.
+bool dropIndex(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+    const std::string data(bytes.begin(), bytes.end());
+    const size_t index = data.rfind("idx1");
+    if (index == std::string::npos)
+        return false;
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(bytes.data(), std::streamsize(index));
+    return true;
+}
+
+struct playback_avi_seek : ::testing::TestWithParam<SeekCase> {};
+
+} // namespace
+
+// Every position, from the first frame to the last, shows ffmpeg's frame at that position;
+// one past the last is refused.
+TEST_P(playback_avi_seek, EveryPositionShowsFfmpegsFrameAndTheLastIsReachable) {
+    const std::string path = at(GetParam().name);
+    ASSERT_TRUE(makeClip(path, GetParam().codec));
+    if (GetParam().cutIndex) {
+        ASSERT_TRUE(dropIndex(path));
+    }
+    const std::vector<int> expected = ffmpegNumbers(path);
+    ASSERT_EQ(expected.size(), 300u);
+
+    CVideo video;
+    ASSERT_EQ(video.Open(OPEN_FILE, path.c_str(), 0), 0);
+    EXPECT_EQ(video.GetFrameCount(), LONGLONG(expected.size()));
+    Shown shown;
+    shown.watch(video);
+    int wrong = 0;
+    // Backwards and forwards, near key frames and between them.
+    std::vector<LONGLONG> positions;
+    for (LONGLONG n = 0; n < 300; n += 7)
+        positions.push_back(n);
+    for (LONGLONG n : {299, 298, 297, 1, 2, 49, 50, 51, 59, 60, 61, 101, 100, 99, 3, 250})
+        positions.push_back(n);
+    for (LONGLONG n : positions) {
+        const int got = shown.seek(video, n);
+        if (got != expected[size_t(n)])
+            ++wrong;
+        EXPECT_EQ(got, expected[size_t(n)]) << "position " << n;
+    }
+    EXPECT_EQ(wrong, 0) << "of " << positions.size();
+    EXPECT_EQ(video.SetPlayPos(300), -1);
+    video.SetSampleCallBack(nullptr, nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, playback_avi_seek,
+    ::testing::Values(
+        SeekCase{"h264_bframes.avi", "-c:v libx264 -pix_fmt yuv420p -bf 3 -g 50", false},
+        SeekCase{"mpeg4_bframes.avi", "-c:v mpeg4 -q:v 3 -bf 2 -g 50", false},
+        SeekCase{"h264_killed.avi", "-c:v libx264 -pix_fmt yuv420p -g 60", true},
+        SeekCase{"mpeg4_killed.avi", "-c:v mpeg4 -q:v 3 -bf 2 -g 60", true}),
+    [](const auto& param) {
+        std::string name = param.param.name;
+        for (char& c : name)
+            if (c == '.')
+                c = '_';
+        return name;
+    });
+
+// A clip cut from the middle of a GOP with its key frame left out: it opens, counts from the
+// first picture ffmpeg decodes, and a seek before that picture shows it.
+TEST(playback_mp4_seek, FileStartingWithNonKeyPacketsOpensAndCountsFromTheFirstPicture) {
+    const std::string whole = at("whole.mp4"), cut = at("cut.mp4");
+    ASSERT_TRUE(makeClip(whole, "-c:v libx264 -pix_fmt yuv420p -bf 2 -g 100"));
+    ASSERT_TRUE(run("ffmpeg -nostdin -v error -y -ss 2.2 -i '" + whole +
+                    "' -c copy -copyinkf -avoid_negative_ts make_zero -f mp4 '" + cut + "'"));
+    const std::vector<int> expected = ffmpegNumbers(cut);
+    ASSERT_GT(expected.size(), 100u);
+
+    CVideo video;
+    ASSERT_EQ(video.Open(OPEN_FILE, cut.c_str(), 0), 0);
+    EXPECT_EQ(video.GetFrameCount(), LONGLONG(expected.size()));
+    Shown shown;
+    shown.watch(video);
+    const auto last = LONGLONG(expected.size()) - 1;
+    for (LONGLONG n : {LONGLONG(0), LONGLONG(1), LONGLONG(37), LONGLONG(100), last, LONGLONG(5)})
+        EXPECT_EQ(shown.seek(video, n), expected[size_t(n)]) << "position " << n;
+    EXPECT_EQ(video.SetPlayPos(last + 1), -1);
+    video.SetSampleCallBack(nullptr, nullptr);
+}
+
+// The index claims 300 pictures, the file holds fewer: a frame that is not there is an
+// error, never the picture held from before.
+TEST(playback_mp4_seek, TruncatedFileWithIndexInFrontRefusesFramesPastTheCut) {
+    const std::string whole = at("front.mp4"), cut = at("front_cut.mp4");
+    ASSERT_TRUE(makeClip(whole, "-c:v libx264 -pix_fmt yuv420p -g 25 -movflags +faststart"));
+    fs::copy_file(whole, cut, fs::copy_options::overwrite_existing);
+    fs::resize_file(cut, fs::file_size(whole) * 6 / 10);
+    const std::vector<int> expected = ffmpegNumbers(cut);
+    ASSERT_GT(expected.size(), 50u);
+    ASSERT_LT(expected.size(), 300u);
+
+    CVideo video;
+    ASSERT_EQ(video.Open(OPEN_FILE, cut.c_str(), 0), 0);
+    EXPECT_EQ(video.GetFrameCount(), LONGLONG(expected.size()));
+    Shown shown;
+    shown.watch(video);
+    const auto last = LONGLONG(expected.size()) - 1;
+    EXPECT_EQ(shown.seek(video, 1), expected[1]);
+    EXPECT_EQ(shown.seek(video, last), expected[size_t(last)]);
+    EXPECT_EQ(video.SetPlayPos(250), -1);
+    EXPECT_EQ(video.SetPlayPos(last + 1), -1);
+    video.SetSampleCallBack(nullptr, nullptr);
+}
+
+// A named pipe nobody writes to: opening it must not wait for a writer. A watchdog plays
+// the writer after five seconds, so a blocking open ends and is seen as too slow.
+TEST(playback_file_kinds, NamedPipeIsRefusedWithoutBlocking) {
+    const std::string fifo = at("pipe.avi");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::promise<void> done;
+    auto watchdog = std::async(std::launch::async, [&, finished = done.get_future()] {
+        if (finished.wait_for(std::chrono::seconds(5)) == std::future_status::ready)
+            return;
+        while (finished.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+            const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (writer >= 0)
+                ::close(writer);
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    CVideo video;
+    EXPECT_EQ(video.Open(OPEN_FILE, fifo.c_str(), 0), -3);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    done.set_value();
+    watchdog.get();
+}
