@@ -12,10 +12,49 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <array>
 
 namespace platform::media {
 
 namespace {
+
+// Decode-order times waiting for their pictures, smallest first: the decoder hands pictures
+// out in presentation order, so each picture takes the smallest time not yet given out.
+// Fixed capacity: a decoder holds back far fewer pictures than this.
+class TimeQueue {
+public:
+    void clear() { size_ = 0; }
+    void push(REFERENCE_TIME time) {
+        if (size_ == times_.size())
+            popSmallest(); // never reached by a sane stream; keeps the newest times
+        auto* end = times_.begin() + size_;
+        auto* at = std::upper_bound(times_.begin(), end, time);
+        std::copy_backward(at, end, end + 1);
+        *at = time;
+        ++size_;
+    }
+    bool popSmallest(REFERENCE_TIME* time = nullptr) {
+        if (size_ == 0)
+            return false;
+        if (time)
+            *time = times_[0];
+        std::copy(times_.begin() + 1, times_.begin() + size_, times_.begin());
+        --size_;
+        return true;
+    }
+
+private:
+    std::array<REFERENCE_TIME, 64> times_{};
+    size_t size_ = 0;
+};
+
+// An MPEG-4 part 2 packet holding a B-VOP: the VOP start code, then two bits of coding type.
+bool isBVop(const BYTE* data, long size) {
+    for (long i = 0; i + 4 < size; ++i)
+        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1 && data[i + 3] == 0xB6)
+            return (data[i + 4] >> 6) == 2;
+    return false;
+}
 
 class VideoDecoder final : public TransformFilter {
 public:
@@ -102,16 +141,37 @@ protected:
 
     HRESULT transform(IMediaSample&, IMediaSample&) override { return S_FALSE; }
 
+    // Stopped -> Paused, state lock held, no sample flowing: pictures held from before a
+    // seek or a stop must never come out at the next position.
+    HRESULT onActivate() override {
+        if (context_)
+            avcodec_flush_buffers(context_.get());
+        times_.clear();
+        afterKey_ = false;
+        firstKey_ = true;
+        return TransformFilter::onActivate();
+    }
+
     // Upstream streaming thread, inside the gate.
     HRESULT receive(InputPin&, IMediaSample* sample) override {
         if (!context_ || !output().isConnected())
             return S_OK;
-        if (sample->IsDiscontinuity() == S_OK)
+        if (sample->IsDiscontinuity() == S_OK) {
             avcodec_flush_buffers(context_.get()); // a new position: forget held pictures
+            times_.clear();
+            afterKey_ = false;
+            firstKey_ = true;
+        }
         BYTE* data = nullptr;
         sample->GetPointer(&data);
         REFERENCE_TIME start = 0, end = 0;
         const bool timed = SUCCEEDED(sample->GetTime(&start, &end));
+        LONGLONG mediaStart = 0, mediaEnd = 0;
+        decodeOrder_ = timed && SUCCEEDED(sample->GetMediaTime(&mediaStart, &mediaEnd));
+        if (decodeOrder_) {
+            times_.push(start);
+            dropLeadingTime(*sample, data);
+        }
         packet_->data = data;
         packet_->size = sample->GetActualDataLength();
         packet_->pts = timed ? start : AV_NOPTS_VALUE;
@@ -141,6 +201,23 @@ protected:
 
 private:
     ~VideoDecoder() override = default;
+
+    // Decode-order times: B-VOPs that follow the key frame a seek started from but are shown
+    // before it need a picture from before that key frame; the decoder drops them. They
+    // would have taken the smallest times, so those times go with them.
+    void dropLeadingTime(IMediaSample& sample, const BYTE* data) {
+        if (sample.IsSyncPoint() == S_OK) {
+            afterKey_ = firstKey_;
+            firstKey_ = false;
+            return;
+        }
+        if (!afterKey_ || context_->codec_id != AV_CODEC_ID_MPEG4)
+            return;
+        if (isBVop(data, sample.GetActualDataLength()))
+            times_.popSmallest();
+        else
+            afterKey_ = false; // the next reference picture: nothing leads any more
+    }
 
     static size_t pictureSize(LONG width, LONG height) {
         const size_t w = size_t(width), h = size_t(height);
@@ -204,6 +281,8 @@ private:
         REFERENCE_TIME start = frame_->best_effort_timestamp != AV_NOPTS_VALUE
                                    ? frame_->best_effort_timestamp
                                    : frame_->pts;
+        if (decodeOrder_ && !times_.popSmallest(&start))
+            start = AV_NOPTS_VALUE;
         if (start == AV_NOPTS_VALUE)
             start = 0;
         REFERENCE_TIME end = start + interval_;
@@ -224,6 +303,11 @@ private:
     av::FramePtr frame_;
     av::PacketPtr packet_;
     av::SwsPtr scaler_;
+    // Decode-order times (samples with media times): streaming thread, or while stopped.
+    TimeQueue times_;
+    bool decodeOrder_ = false;
+    bool firstKey_ = true;  // no key frame yet since the last seek
+    bool afterKey_ = false; // between a seek's key frame and the next reference picture
 };
 
 const ClassRegistration registration{CLSID_VideoDecoder, createInstance<VideoDecoder>};
