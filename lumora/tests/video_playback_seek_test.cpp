@@ -272,3 +272,75 @@ TEST(playback_file_kinds, NamedPipeIsRefusedWithoutBlocking) {
     done.set_value();
     watchdog.get();
 }
+
+namespace {
+
+uint32_t le32(const std::string& bytes, size_t at) {
+    uint32_t value = 0;
+    std::memcpy(&value, bytes.data() + at, 4);
+    return value;
+}
+void putLe32(std::string& bytes, size_t at, uint32_t value) {
+    std::memcpy(bytes.data() + at, &value, 4);
+}
+
+// Rewrites a whole AVI as a recording killed after its first RIFF was closed: the first RIFF
+// keeps `first` pictures with their legacy index and header counts, the rest follow in an
+// OpenDML "AVIX" RIFF that no index or header mentions. Returns false when the file does
+// not have the expected layout.
+bool splitIntoRiffs(const std::string& from, const std::string& to, uint32_t first) {
+    std::ifstream in(from, std::ios::binary);
+    std::string avi((std::istreambuf_iterator<char>(in)), {});
+    const size_t movi = avi.find("movi");
+    const size_t idx1 = avi.rfind("idx1");
+    if (movi == std::string::npos || idx1 == std::string::npos || movi < 8)
+        return false;
+    const size_t moviEnd = movi + 4 + le32(avi, movi - 4) - 4;
+    size_t cut = movi + 4;
+    for (uint32_t i = 0; i < first; ++i) {
+        if (cut + 8 > moviEnd)
+            return false;
+        cut += 8 + ((le32(avi, cut + 4) + 1) & ~1u);
+    }
+    std::string head = avi.substr(0, cut);
+    putLe32(head, movi - 4, uint32_t(cut - movi));
+    for (const char* counter : {"avih", "dmlh"})
+        if (const size_t at = head.find(counter); at != std::string::npos)
+            putLe32(head, at + 8 + (counter[0] == 'a' ? 16 : 0), first);
+    if (const size_t strh = head.find("strh"); strh != std::string::npos)
+        putLe32(head, strh + 8 + 32, first);
+    head += "idx1";
+    std::string size(4, '\0');
+    putLe32(size, 0, first * 16);
+    head += size + avi.substr(idx1 + 8, size_t(first) * 16);
+    putLe32(head, 4, uint32_t(head.size() - 8));
+
+    std::string rest = avi.substr(cut, moviEnd - cut);
+    std::string tail = "RIFF____AVIXLIST____movi" + rest;
+    putLe32(tail, 4, uint32_t(tail.size() - 8));
+    putLe32(tail, 16, uint32_t(tail.size() - 20));
+    std::ofstream(to, std::ios::binary | std::ios::trunc) << head << tail;
+    return true;
+}
+
+} // namespace
+
+// A recording killed after it grew past its first RIFF: every picture of the later RIFF is
+// counted and reachable, across the boundary and back.
+TEST(playback_avi_riffs, KilledRecordingPastItsFirstRiffCountsAndReachesEveryPicture) {
+    const std::string whole = at("riffs_whole.avi"), killed = at("riffs_killed.avi");
+    ASSERT_TRUE(makeClip(whole, "-c:v mpeg4 -q:v 2 -g 12 -bf 0", 75));
+    ASSERT_TRUE(splitIntoRiffs(whole, killed, 40));
+    const std::vector<int> expected = ffmpegNumbers(killed);
+    ASSERT_EQ(expected.size(), 75u);
+
+    CVideo video;
+    ASSERT_EQ(video.Open(OPEN_FILE, killed.c_str(), 0), 0);
+    EXPECT_EQ(video.GetFrameCount(), 75);
+    Shown shown;
+    shown.watch(video);
+    for (LONGLONG n : {74, 40, 41, 39, 5, 60, 47, 0, 73})
+        EXPECT_EQ(shown.seek(video, n), expected[size_t(n)]) << "position " << n;
+    EXPECT_EQ(video.SetPlayPos(75), -1);
+    video.SetSampleCallBack(nullptr, nullptr);
+}
