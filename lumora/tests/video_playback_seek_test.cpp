@@ -205,6 +205,25 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
+// A short recording killed before its index was written, small enough that the demuxer read
+// all of it while opening and indexed every picture as a key frame: seeks still decode from
+// a real key frame.
+TEST(playback_avi_short, ShortKilledRecordingSeeksFromRealKeyFrames) {
+    const std::string path = at("short_killed.avi");
+    ASSERT_TRUE(makeClip(path, "-c:v libx264 -pix_fmt yuv420p -crf 40 -g 20", 40));
+    ASSERT_TRUE(dropIndex(path));
+    const std::vector<int> expected = ffmpegNumbers(path);
+    ASSERT_EQ(expected.size(), 40u);
+    CVideo video;
+    ASSERT_EQ(video.Open(OPEN_FILE, path.c_str(), 0), 0);
+    EXPECT_EQ(video.GetFrameCount(), 40);
+    Shown shown;
+    shown.watch(video);
+    for (LONGLONG n = 39; n >= 0; n -= 3)
+        EXPECT_EQ(shown.seek(video, n), expected[size_t(n)]) << "position " << n;
+    video.SetSampleCallBack(nullptr, nullptr);
+}
+
 // A clip cut from the middle of a GOP with its key frame left out: it opens, counts from the
 // first picture ffmpeg decodes, and a seek before that picture shows it.
 TEST(playback_mp4_seek, FileStartingWithNonKeyPacketsOpensAndCountsFromTheFirstPicture) {
