@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -401,6 +402,95 @@ TEST(playback_pause, RunAfterPauseContinuesFromThePausedFrame) {
         EXPECT_EQ(shown.numbers[paused], last + 1) << name;
         for (size_t i = 2; i < paused + 3; ++i)
             EXPECT_EQ(shown.numbers[i], shown.numbers[i - 1] + 1) << name << " at " << i;
+        video.SetSampleCallBack(nullptr, nullptr);
+    }
+}
+
+namespace {
+
+// ffmpeg's own pictures of a file (turned as the file asks), top-down BGR rows.
+std::vector<std::vector<BYTE>> ffmpegPictures(const std::string& path, int width, int height) {
+    std::vector<std::vector<BYTE>> pictures;
+    FILE* pipe =
+        popen(("ffmpeg -nostdin -v error -i '" + path + "' -map 0:v:0 -f rawvideo -pix_fmt bgr24 -")
+                  .c_str(),
+              "r");
+    if (!pipe)
+        return pictures;
+    std::vector<BYTE> picture(size_t(width) * size_t(height) * 3);
+    while (std::fread(picture.data(), 1, picture.size(), pipe) == picture.size())
+        pictures.push_back(picture);
+    pclose(pipe);
+    return pictures;
+}
+
+// PSNR of a bottom-up 24-bit DIB against a top-down BGR picture of the same size.
+double psnr(const BYTE* dib, const std::vector<BYTE>& reference, int width, int height) {
+    const size_t stride = ((size_t(width) * 24 + 31) / 32) * 4, row = size_t(width) * 3;
+    double sum = 0;
+    for (int y = 0; y < height; ++y)
+        for (size_t i = 0; i < row; ++i) {
+            const double d = double(dib[size_t(height - 1 - y) * stride + i]) -
+                             double(reference[size_t(y) * row + i]);
+            sum += d * d;
+        }
+    const double mse = sum / double(row * size_t(height));
+    return mse <= 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
+}
+
+struct Copied {
+    std::mutex lock;
+    std::condition_variable arrived;
+    std::vector<BYTE> pixels;
+    long count = 0;
+    static void callback(BYTE* pixels, void* param) {
+        auto* self = static_cast<Copied*>(param);
+        std::lock_guard held(self->lock);
+        std::memcpy(self->pixels.data(), pixels, self->pixels.size());
+        ++self->count;
+        self->arrived.notify_all();
+    }
+};
+
+} // namespace
+
+// Phone videos carry a display matrix: they play upright, at their displayed size, as ffmpeg
+// shows them.
+TEST(playback_rotation, DisplayMatrixPlaysUprightAtTheDisplayedSize) {
+    const std::string coded = at("coded.mp4");
+    ASSERT_TRUE(makeClip(coded, "-c:v libx264 -pix_fmt yuv420p -bf 2", 60));
+    for (int degrees : {90, 180, 270}) {
+        const std::string path = at(("turned" + std::to_string(degrees) + ".mp4").c_str());
+        ASSERT_TRUE(run("ffmpeg -nostdin -v error -y -i '" + coded +
+                        "' -c copy -metadata:s:v:0 rotate=" + std::to_string(degrees) + " '" +
+                        path + "'"));
+        const bool quarter = degrees != 180;
+        const int width = quarter ? kHeight : kWidth, height = quarter ? kWidth : kHeight;
+        const auto reference = ffmpegPictures(path, width, height);
+        ASSERT_EQ(reference.size(), 60u) << degrees;
+
+        CVideo video;
+        ASSERT_EQ(video.Open(OPEN_FILE, path.c_str(), 0), 0) << degrees;
+        const BITMAPINFO* info = video.GetBitmapInfoPtr();
+        ASSERT_NE(info, nullptr);
+        ASSERT_EQ(info->bmiHeader.biWidth, width) << degrees;
+        ASSERT_EQ(info->bmiHeader.biHeight, height) << degrees;
+        Copied copied;
+        copied.pixels.resize(((size_t(width) * 24 + 31) / 32) * 4 * size_t(height));
+        video.SetSampleCallBack(Copied::callback, &copied);
+        for (LONGLONG n : {LONGLONG(0), LONGLONG(31)}) {
+            long before = 0;
+            {
+                std::lock_guard held(copied.lock);
+                before = copied.count;
+            }
+            ASSERT_EQ(video.SetPlayPos(n), n);
+            std::unique_lock held(copied.lock);
+            ASSERT_TRUE(copied.arrived.wait_for(held, std::chrono::seconds(10),
+                                                [&] { return copied.count > before; }));
+            EXPECT_GE(psnr(copied.pixels.data(), reference[size_t(n)], width, height), 30.0)
+                << degrees << " degrees, frame " << n;
+        }
         video.SetSampleCallBack(nullptr, nullptr);
     }
 }

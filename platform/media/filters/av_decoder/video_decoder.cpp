@@ -3,6 +3,7 @@
 // pictures back), so samples are delivered as pictures come out, not one per input.
 #include "media/base/transform_filter.h"
 #include "media/codecs/av_media.h"
+#include "media/filters/av_splitter/display_rotation.h"
 
 #include <platform/com_registry.h>
 #include <platform/media/file_interfaces.h>
@@ -11,8 +12,11 @@ extern "C" {
 #include <libavutil/imgutils.h>
 }
 
+#include <libyuv.h>
+
 #include <algorithm>
 #include <array>
+#include <vector>
 
 namespace platform::media {
 
@@ -93,6 +97,8 @@ protected:
         header.biSize = sizeof(header);
         header.biWidth = in->bmiHeader.biWidth;
         header.biHeight = std::abs(in->bmiHeader.biHeight);
+        if (const int turn = upstreamRotation(); turn == 90 || turn == 270)
+            std::swap(header.biWidth, header.biHeight); // pictures leave upright
         header.biPlanes = 1;
         header.biBitCount = 12;
         header.biCompression = MEDIASUBTYPE_I420.Data1;
@@ -112,6 +118,9 @@ protected:
         const MediaType& in = input().mediaType();
         width_ = in.videoInfo()->bmiHeader.biWidth;
         height_ = std::abs(in.videoInfo()->bmiHeader.biHeight);
+        rotation_ = upstreamRotation();
+        // Turned pictures are decoded here first, then turned into the sample.
+        coded_.assign(rotation_ ? pictureSize(width_, height_) : 0, 0);
         interval_ = in.videoInfo()->AvgTimePerFrame;
         const AVCodec* codec = avcodec_find_decoder(av::codecOf(in.get()));
         context_.reset(avcodec_alloc_context3(codec));
@@ -219,6 +228,24 @@ private:
             afterKey_ = false; // the next reference picture: nothing leads any more
     }
 
+    // Connecting thread: the clockwise turn the splitter upstream asks for, or 0.
+    int upstreamRotation() {
+        IPin* peer = input().peer();
+        PIN_INFO info{};
+        if (!peer || FAILED(peer->QueryPinInfo(&info)) || !info.pFilter)
+            return 0;
+        IDisplayRotation* rotation = nullptr;
+        int degrees = 0;
+        if (SUCCEEDED(info.pFilter->QueryInterface(IID_IDisplayRotation,
+                                                   reinterpret_cast<void**>(&rotation)))) {
+            if (FAILED(rotation->GetRotation(&degrees)))
+                degrees = 0;
+            rotation->Release();
+        }
+        info.pFilter->Release();
+        return degrees == 90 || degrees == 180 || degrees == 270 ? degrees : 0;
+    }
+
     static size_t pictureSize(LONG width, LONG height) {
         const size_t w = size_t(width), h = size_t(height);
         return w * h + 2 * ((w + 1) / 2) * ((h + 1) / 2);
@@ -251,7 +278,9 @@ private:
         AVFrame target{};
         av::RawFormat i420{AV_PIX_FMT_YUV420P, 0, 12, false};
         HRESULT hr = S_OK;
-        if (!av::wrapPicture(i420, width_, height_, data, size_t(out->GetSize()), target)) {
+        BYTE* picture = rotation_ ? coded_.data() : data;
+        const size_t room = rotation_ ? coded_.size() : size_t(out->GetSize());
+        if (!av::wrapPicture(i420, width_, height_, picture, room, target)) {
             out->Release();
             return S_OK;
         }
@@ -277,6 +306,10 @@ private:
             sws_scale(scaler_.get(), frame_->data, frame_->linesize, 0, height_, target.data,
                       target.linesize);
         }
+        if (rotation_ && !turn(target, data, size_t(out->GetSize()))) {
+            out->Release();
+            return S_OK;
+        }
         out->SetActualDataLength(LONG(size));
         REFERENCE_TIME start = frame_->best_effort_timestamp != AV_NOPTS_VALUE
                                    ? frame_->best_effort_timestamp
@@ -296,13 +329,33 @@ private:
         return hr;
     }
 
-    int width_ = 0, height_ = 0;
+    // The decoded picture, turned into the sample as the file asks.
+    bool turn(const AVFrame& coded, BYTE* data, size_t room) {
+        const bool quarter = rotation_ == 90 || rotation_ == 270;
+        AVFrame upright{};
+        const av::RawFormat i420{AV_PIX_FMT_YUV420P, 0, 12, false};
+        if (!av::wrapPicture(i420, quarter ? height_ : width_, quarter ? width_ : height_, data,
+                             room, upright))
+            return false;
+        const auto mode = rotation_ == 90    ? libyuv::kRotate90
+                          : rotation_ == 180 ? libyuv::kRotate180
+                                             : libyuv::kRotate270;
+        return libyuv::I420Rotate(coded.data[0], coded.linesize[0], coded.data[1],
+                                  coded.linesize[1], coded.data[2], coded.linesize[2],
+                                  upright.data[0], upright.linesize[0], upright.data[1],
+                                  upright.linesize[1], upright.data[2], upright.linesize[2], width_,
+                                  height_, mode) == 0;
+    }
+
+    int width_ = 0, height_ = 0; // as coded
     REFERENCE_TIME interval_ = 0;
     // Made while connecting; used by the one streaming thread that feeds this filter.
     av::CodecContextPtr context_;
     av::FramePtr frame_;
     av::PacketPtr packet_;
     av::SwsPtr scaler_;
+    int rotation_ = 0;        // clockwise degrees the pictures are turned by
+    std::vector<BYTE> coded_; // the decoded picture before it is turned
     // Decode-order times (samples with media times): streaming thread, or while stopped.
     TimeQueue times_;
     bool decodeOrder_ = false;

@@ -1,6 +1,8 @@
 // MediaSplitter (CLSID_MediaSplitter): reads a container file (AVI, MP4, MKV, MOV...) through
 // FFmpeg from the file source's pull pin and pushes the packets of its video stream, on a
 // streaming thread of its own. It seeks by frame or by time (IMediaSeeking).
+#include "media/filters/av_splitter/display_rotation.h"
+
 #include "media/base/base_filter.h"
 #include "media/base/base_pin.h"
 #include "media/base/output_pin.h"
@@ -9,6 +11,11 @@
 #include <platform/com_registry.h>
 #include <platform/media/file_interfaces.h>
 
+extern "C" {
+#include <libavutil/display.h>
+}
+
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <thread>
@@ -25,7 +32,7 @@ constexpr LONG kMaxPacket = 256 << 20;
 // than pictures are ever held back for reordering.
 constexpr LONGLONG kDecodeOrderMargin = 16;
 
-class MediaSplitter final : public BaseFilter, public IMediaSeeking {
+class MediaSplitter final : public BaseFilter, public IMediaSeeking, public IDisplayRotation {
 public:
     MediaSplitter()
         : BaseFilter(CLSID_MediaSplitter), input_(*this, PINDIR_INPUT, u"Input"),
@@ -169,10 +176,23 @@ public:
         return S_OK;
     }
 
+    // IDisplayRotation: any thread; set while the input connects.
+    HRESULT GetRotation(int* degrees) override {
+        if (!degrees)
+            return E_POINTER;
+        std::lock_guard lock(stateLock());
+        *degrees = rotation_;
+        return S_OK;
+    }
+
 protected:
     HRESULT queryOther(REFIID riid, void** object) override {
         if (riid == IID_IMediaSeeking) {
             *object = static_cast<IMediaSeeking*>(this);
+            return S_OK;
+        }
+        if (riid == IID_IDisplayRotation) {
+            *object = static_cast<IDisplayRotation*>(this);
             return S_OK;
         }
         return BaseFilter::queryOther(riid, object);
@@ -328,7 +348,9 @@ private:
         packet_.reset(av_packet_alloc());
         if (!packet_)
             return E_OUTOFMEMORY;
+        const int rotation = rotationOf(*stream);
         std::lock_guard lock(stateLock());
+        rotation_ = rotation;
         demuxer_ = std::move(demuxer);
         startFrame_ = 0;
         seekPending_ = false;
@@ -470,6 +492,31 @@ private:
         avformat_seek_file(&demuxer, index, INT64_MIN, 0, 0, 0);
     }
 
+    // The clockwise turn the stream's display matrix asks for, in quarter turns; mirrored
+    // or sheared matrices are not turned.
+    static int rotationOf(const AVStream& stream) {
+        const int32_t* matrix = nullptr;
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 29, 100)
+        const AVPacketSideData* side =
+            av_packet_side_data_get(stream.codecpar->coded_side_data,
+                                    stream.codecpar->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
+        if (side && side->size >= 9 * sizeof(int32_t))
+            matrix = reinterpret_cast<const int32_t*>(side->data);
+#else
+        size_t size = 0;
+        const uint8_t* data = av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+        if (data && size >= 9 * sizeof(int32_t))
+            matrix = reinterpret_cast<const int32_t*>(data);
+#endif
+        if (!matrix)
+            return 0;
+        const double angle = av_display_rotation_get(matrix);
+        if (std::isnan(angle))
+            return 0;
+        const int clockwise = int(std::lround(-angle / 90.0)) * 90;
+        return ((clockwise % 360) + 360) % 360;
+    }
+
     // What the first packets tell, read once when the file opens; reading starts over.
     // AVI stores decode-order times and no presentation times: a stream whose packets come
     // without them needs its pictures put in presentation order by the decoder. A clip cut
@@ -545,6 +592,7 @@ private:
         reader_ = nullptr;
         type_.clear();
         frameCount_ = 0;
+        rotation_ = 0;
     }
 
     // Streaming thread: seeks to the start frame, then reads and delivers packets until the
@@ -728,6 +776,7 @@ private:
     bool atStart_ = true;
     bool flipRows_ = false;
     bool decodeOrder_ = false; // packets carry decode-order times only (AVI)
+    int rotation_ = 0;         // clockwise degrees the pictures are shown turned by
     LONGLONG seekMargin_ = 0;  // frames a seek starts before the frame asked
 
     std::thread thread_;
