@@ -11,6 +11,11 @@
 // (FFV1) while two busy loops load the machine. Reported: live frames per second while
 // recording as a ratio to the camera's rate (target >= 0.98: the live picture never waits for
 // the compressor) and |file duration - wall time recorded| (target: within one frame).
+//
+// Seeking: a corpus made by ffmpeg at run time (AVI with H.264 and with MPEG-4 B-frames, MP4
+// and MKV with B-frames, an MP4 cut to start with pictures that cannot be decoded) and one of
+// our own recordings killed mid-way; 50 positions in each, a seek right when the picture
+// shown is ffmpeg's frame N (PSNR at least 30 dB and no less than against its neighbours).
 #include <lumora/Video.h>
 #include <platform/com_ptr.h>
 #include <platform/media/file_interfaces.h>
@@ -23,9 +28,15 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <random>
 #include <string>
+#include <sys/wait.h>
 #include <thread>
 #include <time.h>
 #include <unistd.h>
@@ -221,12 +232,166 @@ LoadedRecording recordUnderLoad(const std::string& file, double seconds) {
     return result;
 }
 
+// ffmpeg's own pictures of a file, top-down BGR rows, width * height * 3 bytes each.
+std::vector<std::vector<BYTE>> ffmpegPictures(const std::string& file, int width, int height) {
+    std::vector<std::vector<BYTE>> pictures;
+    FILE* pipe =
+        popen(("ffmpeg -nostdin -v error -i '" + file + "' -map 0:v:0 -f rawvideo -pix_fmt bgr24 -")
+                  .c_str(),
+              "r");
+    if (!pipe)
+        return pictures;
+    std::vector<BYTE> picture(size_t(width) * size_t(height) * 3);
+    while (std::fread(picture.data(), 1, picture.size(), pipe) == picture.size())
+        pictures.push_back(picture);
+    pclose(pipe);
+    return pictures;
+}
+
+// PSNR of a bottom-up 24-bit DIB against a top-down BGR picture of the same size.
+double psnr(const BYTE* dib, const std::vector<BYTE>& reference, int width, int height) {
+    const size_t stride = ((size_t(width) * 24 + 31) / 32) * 4, row = size_t(width) * 3;
+    double sum = 0;
+    for (int y = 0; y < height; ++y) {
+        const BYTE* a = dib + size_t(height - 1 - y) * stride;
+        const BYTE* b = reference.data() + size_t(y) * row;
+        for (size_t i = 0; i < row; ++i) {
+            const double d = double(a[i]) - double(b[i]);
+            sum += d * d;
+        }
+    }
+    const double mse = sum / double(row * size_t(height));
+    return mse <= 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
+}
+
+// The latest picture the object handed out, copied.
+struct LastPicture {
+    std::mutex lock;
+    std::condition_variable arrived;
+    std::vector<BYTE> pixels;
+    long count = 0;
+    static void callback(BYTE* pixels, void* param) {
+        auto* self = static_cast<LastPicture*>(param);
+        std::lock_guard held(self->lock);
+        std::memcpy(self->pixels.data(), pixels, self->pixels.size());
+        ++self->count;
+        self->arrived.notify_all();
+    }
+};
+
+struct SeekScore {
+    long right = 0, asked = 0;
+};
+
+// 50 seeks to positions spread over the file, each judged against ffmpeg's frame N.
+SeekScore seekFile(const std::string& file) {
+    SeekScore score;
+    CVideo video;
+    if (video.Open(OPEN_FILE, file.c_str(), 0) != 0) {
+        score.asked = 50;
+        std::printf("  %s: refused\n", file.c_str());
+        return score;
+    }
+    const long long counted = video.GetFrameCount(); // before samples advance the counter
+    const BITMAPINFOHEADER& header = video.GetBitmapInfoPtr()->bmiHeader;
+    const int width = header.biWidth, height = header.biHeight;
+    const auto reference = ffmpegPictures(file, width, height);
+    LastPicture last;
+    last.pixels.resize(((size_t(width) * 24 + 31) / 32) * 4 * size_t(height));
+    video.SetSampleCallBack(LastPicture::callback, &last);
+    std::mt19937 random(17);
+    const long frames = long(reference.size());
+    for (int i = 0; i < 50 && frames > 0; ++i) {
+        const long n = i == 0 ? frames - 1 : long(random() % unsigned(frames));
+        ++score.asked;
+        long before = 0;
+        {
+            std::lock_guard held(last.lock);
+            before = last.count;
+        }
+        if (video.SetPlayPos(n) != n)
+            continue;
+        std::unique_lock held(last.lock);
+        if (!last.arrived.wait_for(held, std::chrono::seconds(10),
+                                   [&] { return last.count > before; }))
+            continue;
+        const double here = psnr(last.pixels.data(), reference[size_t(n)], width, height);
+        double neighbours = 0;
+        for (long m : {n - 1, n + 1})
+            if (m >= 0 && m < frames)
+                neighbours = std::max(
+                    neighbours, psnr(last.pixels.data(), reference[size_t(m)], width, height));
+        if (here >= 30.0 && here + 0.01 >= neighbours)
+            ++score.right;
+    }
+    video.SetSampleCallBack(nullptr, nullptr);
+    std::printf("  %s: %ld/%ld seeks show ffmpeg's frame (file %ld frames, player %lld)\n",
+                file.c_str(), score.right, score.asked, frames, counted);
+    return score;
+}
+
+// A recording of the test-pattern camera, killed (SIGKILL) while it records: what a crash
+// or power loss leaves. Made in a child process before this one starts any thread.
+void killedRecording(const std::string& file) {
+    const pid_t child = fork();
+    if (child == 0) {
+        CVideo video;
+        if (video.Open(OPEN_DEVICE, testPatternPath().c_str(), -1) != 0 ||
+            video.CaptureInit(640, 480, 24, UNITS / 30) != 0 ||
+            video.CaptureStart(file.c_str(), "MPEG-4 Part 2") != 0)
+            _exit(1);
+        for (;;)
+            pause();
+    }
+    if (child < 0)
+        return;
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+}
+
+SeekScore seekCorpus(const std::string& dir) {
+    const std::string source = "-f lavfi -i testsrc2=size=640x480:rate=25 -frames:v 300 ";
+    const std::string x264 = "-c:v libx264 -preset veryfast -pix_fmt yuv420p -bf 3 -g 50 ";
+    struct Made {
+        const char* name;
+        std::string options;
+    };
+    const Made made[] = {
+        {"h264_bframes.avi", source + x264},
+        {"mpeg4_bframes.avi", source + "-c:v mpeg4 -q:v 3 -bf 2 -g 50 "},
+        {"h264_bframes.mp4", source + x264},
+        {"h264_bframes.mkv", source + x264},
+    };
+    std::vector<std::string> files;
+    for (const Made& file : made) {
+        files.push_back(dir + "/" + file.name);
+        std::system(
+            ("ffmpeg -nostdin -v error -y " + file.options + "'" + files.back() + "'").c_str());
+    }
+    files.push_back(dir + "/leading_nonkey.mp4");
+    std::system(("ffmpeg -nostdin -v error -y -i '" + dir + "/h264_bframes.mp4' -ss 2.2 " +
+                 "-c copy -copyinkf '" + files.back() + "'")
+                    .c_str());
+    files.push_back(dir + "/killed.avi");
+    killedRecording(files.back());
+    SeekScore total;
+    for (const std::string& file : files) {
+        const SeekScore score = seekFile(file);
+        total.right += score.right;
+        total.asked += score.asked;
+    }
+    return total;
+}
+
 } // namespace
 
 int main() {
     const std::string dir = "/tmp/bench-record-play-" + std::to_string(getpid());
     std::system(("mkdir -p " + dir).c_str());
     const std::string recording = dir + "/record.avi";
+    std::printf("seeking, judged against ffmpeg's frame N:\n");
+    const SeekScore seeks = seekCorpus(dir);
 
     const Run floor = capture(nullptr, nullptr, 3.0);
     const Run rec = capture(recording.c_str(), "MJPEG", 10.0);
@@ -261,9 +426,9 @@ int main() {
     std::system(("rm -rf '" + dir + "'").c_str());
     std::printf("dropped=%ld cpu_ms_per_frame=%.3f cpu_ratio_vs_live=%.2f graph_decode_fps=%.1f "
                 "ffmpeg_decode_fps=%.1f decode_ratio_vs_ffmpeg=%.2f live_fps_ratio_recording=%.3f "
-                "timeline_error_ms=%.1f\n",
+                "timeline_error_ms=%.1f seek_exact=%ld/%ld\n",
                 dropped, cpuRecord * 1e3, cpuFloor > 0 ? cpuRecord / cpuFloor : 0, ourRate,
                 ffmpegRate, ffmpegRate > 0 ? ourRate / ffmpegRate : 0, loaded.liveRatio,
-                loaded.timelineErrorMs);
+                loaded.timelineErrorMs, seeks.right, seeks.asked);
     return 0;
 }

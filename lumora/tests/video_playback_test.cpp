@@ -141,6 +141,13 @@ TEST_P(file_playback, OpensWithItsFrameCountAndSeeksToTheFrameAsked) {
     EXPECT_EQ(video.SetPlayPos(7), 7); // backwards too
     ASSERT_TRUE(seen.waitFor(3));
     EXPECT_EQ(seen.last(), 7);
+    // The last frame is reachable; one past it is refused and shows nothing.
+    EXPECT_EQ(video.SetPlayPos(299), 299);
+    ASSERT_TRUE(seen.waitFor(4));
+    EXPECT_EQ(seen.last(), 299);
+    EXPECT_EQ(video.SetPlayPos(300), -1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(seen.size(), 4u);
     video.SetSampleCallBack(nullptr, nullptr);
 }
 

@@ -26,14 +26,21 @@ public:
         if (fd_ >= 0)
             ::close(fd_);
     }
+    // Only a regular file is read: a named pipe, a device or a socket could block the open
+    // or a read forever, so they are refused before anything is opened. O_NONBLOCK keeps the
+    // open itself from waiting should the path be swapped for such a thing in between.
     HRESULT open(const char* path) {
-        const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            return errno == EACCES ? E_ACCESSDENIED : HRESULT_FROM_WIN32(2); // FILE_NOT_FOUND
         struct stat info {};
+        if (::stat(path, &info) != 0)
+            return errno == EACCES ? E_ACCESSDENIED : HRESULT_FROM_WIN32(2); // FILE_NOT_FOUND
+        if (!S_ISREG(info.st_mode))
+            return E_INVALIDARG; // a folder, a pipe or a device is no media file
+        const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0)
+            return errno == EACCES ? E_ACCESSDENIED : HRESULT_FROM_WIN32(2);
         if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
             ::close(fd);
-            return E_INVALIDARG; // a folder or a device is no media file
+            return E_INVALIDARG;
         }
         fd_ = fd;
         size_ = info.st_size;

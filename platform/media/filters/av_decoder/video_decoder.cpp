@@ -3,6 +3,7 @@
 // pictures back), so samples are delivered as pictures come out, not one per input.
 #include "media/base/transform_filter.h"
 #include "media/codecs/av_media.h"
+#include "media/filters/av_splitter/display_rotation.h"
 
 #include <platform/com_registry.h>
 #include <platform/media/file_interfaces.h>
@@ -11,11 +12,53 @@ extern "C" {
 #include <libavutil/imgutils.h>
 }
 
+#include <libyuv.h>
+
 #include <algorithm>
+#include <array>
+#include <vector>
 
 namespace platform::media {
 
 namespace {
+
+// Decode-order times waiting for their pictures, smallest first: the decoder hands pictures
+// out in presentation order, so each picture takes the smallest time not yet given out.
+// Fixed capacity: a decoder holds back far fewer pictures than this.
+class TimeQueue {
+public:
+    void clear() { size_ = 0; }
+    void push(REFERENCE_TIME time) {
+        if (size_ == times_.size())
+            popSmallest(); // never reached by a sane stream; keeps the newest times
+        auto* end = times_.begin() + size_;
+        auto* at = std::upper_bound(times_.begin(), end, time);
+        std::copy_backward(at, end, end + 1);
+        *at = time;
+        ++size_;
+    }
+    bool popSmallest(REFERENCE_TIME* time = nullptr) {
+        if (size_ == 0)
+            return false;
+        if (time)
+            *time = times_[0];
+        std::copy(times_.begin() + 1, times_.begin() + size_, times_.begin());
+        --size_;
+        return true;
+    }
+
+private:
+    std::array<REFERENCE_TIME, 64> times_{};
+    size_t size_ = 0;
+};
+
+// An MPEG-4 part 2 packet holding a B-VOP: the VOP start code, then two bits of coding type.
+bool isBVop(const BYTE* data, long size) {
+    for (long i = 0; i + 4 < size; ++i)
+        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1 && data[i + 3] == 0xB6)
+            return (data[i + 4] >> 6) == 2;
+    return false;
+}
 
 class VideoDecoder final : public TransformFilter {
 public:
@@ -54,6 +97,8 @@ protected:
         header.biSize = sizeof(header);
         header.biWidth = in->bmiHeader.biWidth;
         header.biHeight = std::abs(in->bmiHeader.biHeight);
+        if (const int turn = upstreamRotation(); turn == 90 || turn == 270)
+            std::swap(header.biWidth, header.biHeight); // pictures leave upright
         header.biPlanes = 1;
         header.biBitCount = 12;
         header.biCompression = MEDIASUBTYPE_I420.Data1;
@@ -73,6 +118,9 @@ protected:
         const MediaType& in = input().mediaType();
         width_ = in.videoInfo()->bmiHeader.biWidth;
         height_ = std::abs(in.videoInfo()->bmiHeader.biHeight);
+        rotation_ = upstreamRotation();
+        // Turned pictures are decoded here first, then turned into the sample.
+        coded_.assign(rotation_ ? pictureSize(width_, height_) : 0, 0);
         interval_ = in.videoInfo()->AvgTimePerFrame;
         const AVCodec* codec = avcodec_find_decoder(av::codecOf(in.get()));
         context_.reset(avcodec_alloc_context3(codec));
@@ -102,16 +150,37 @@ protected:
 
     HRESULT transform(IMediaSample&, IMediaSample&) override { return S_FALSE; }
 
+    // Stopped -> Paused, state lock held, no sample flowing: pictures held from before a
+    // seek or a stop must never come out at the next position.
+    HRESULT onActivate() override {
+        if (context_)
+            avcodec_flush_buffers(context_.get());
+        times_.clear();
+        afterKey_ = false;
+        firstKey_ = true;
+        return TransformFilter::onActivate();
+    }
+
     // Upstream streaming thread, inside the gate.
     HRESULT receive(InputPin&, IMediaSample* sample) override {
         if (!context_ || !output().isConnected())
             return S_OK;
-        if (sample->IsDiscontinuity() == S_OK)
+        if (sample->IsDiscontinuity() == S_OK) {
             avcodec_flush_buffers(context_.get()); // a new position: forget held pictures
+            times_.clear();
+            afterKey_ = false;
+            firstKey_ = true;
+        }
         BYTE* data = nullptr;
         sample->GetPointer(&data);
         REFERENCE_TIME start = 0, end = 0;
         const bool timed = SUCCEEDED(sample->GetTime(&start, &end));
+        LONGLONG mediaStart = 0, mediaEnd = 0;
+        decodeOrder_ = timed && SUCCEEDED(sample->GetMediaTime(&mediaStart, &mediaEnd));
+        if (decodeOrder_) {
+            times_.push(start);
+            dropLeadingTime(*sample, data);
+        }
         packet_->data = data;
         packet_->size = sample->GetActualDataLength();
         packet_->pts = timed ? start : AV_NOPTS_VALUE;
@@ -141,6 +210,41 @@ protected:
 
 private:
     ~VideoDecoder() override = default;
+
+    // Decode-order times: B-VOPs that follow the key frame a seek started from but are shown
+    // before it need a picture from before that key frame; the decoder drops them. They
+    // would have taken the smallest times, so those times go with them.
+    void dropLeadingTime(IMediaSample& sample, const BYTE* data) {
+        if (sample.IsSyncPoint() == S_OK) {
+            afterKey_ = firstKey_;
+            firstKey_ = false;
+            return;
+        }
+        if (!afterKey_ || context_->codec_id != AV_CODEC_ID_MPEG4)
+            return;
+        if (isBVop(data, sample.GetActualDataLength()))
+            times_.popSmallest();
+        else
+            afterKey_ = false; // the next reference picture: nothing leads any more
+    }
+
+    // Connecting thread: the clockwise turn the splitter upstream asks for, or 0.
+    int upstreamRotation() {
+        IPin* peer = input().peer();
+        PIN_INFO info{};
+        if (!peer || FAILED(peer->QueryPinInfo(&info)) || !info.pFilter)
+            return 0;
+        IDisplayRotation* rotation = nullptr;
+        int degrees = 0;
+        if (SUCCEEDED(info.pFilter->QueryInterface(IID_IDisplayRotation,
+                                                   reinterpret_cast<void**>(&rotation)))) {
+            if (FAILED(rotation->GetRotation(&degrees)))
+                degrees = 0;
+            rotation->Release();
+        }
+        info.pFilter->Release();
+        return degrees == 90 || degrees == 180 || degrees == 270 ? degrees : 0;
+    }
 
     static size_t pictureSize(LONG width, LONG height) {
         const size_t w = size_t(width), h = size_t(height);
@@ -174,7 +278,9 @@ private:
         AVFrame target{};
         av::RawFormat i420{AV_PIX_FMT_YUV420P, 0, 12, false};
         HRESULT hr = S_OK;
-        if (!av::wrapPicture(i420, width_, height_, data, size_t(out->GetSize()), target)) {
+        BYTE* picture = rotation_ ? coded_.data() : data;
+        const size_t room = rotation_ ? coded_.size() : size_t(out->GetSize());
+        if (!av::wrapPicture(i420, width_, height_, picture, room, target)) {
             out->Release();
             return S_OK;
         }
@@ -200,10 +306,16 @@ private:
             sws_scale(scaler_.get(), frame_->data, frame_->linesize, 0, height_, target.data,
                       target.linesize);
         }
+        if (rotation_ && !turn(target, data, size_t(out->GetSize()))) {
+            out->Release();
+            return S_OK;
+        }
         out->SetActualDataLength(LONG(size));
         REFERENCE_TIME start = frame_->best_effort_timestamp != AV_NOPTS_VALUE
                                    ? frame_->best_effort_timestamp
                                    : frame_->pts;
+        if (decodeOrder_ && !times_.popSmallest(&start))
+            start = AV_NOPTS_VALUE;
         if (start == AV_NOPTS_VALUE)
             start = 0;
         REFERENCE_TIME end = start + interval_;
@@ -217,13 +329,38 @@ private:
         return hr;
     }
 
-    int width_ = 0, height_ = 0;
+    // The decoded picture, turned into the sample as the file asks.
+    bool turn(const AVFrame& coded, BYTE* data, size_t room) {
+        const bool quarter = rotation_ == 90 || rotation_ == 270;
+        AVFrame upright{};
+        const av::RawFormat i420{AV_PIX_FMT_YUV420P, 0, 12, false};
+        if (!av::wrapPicture(i420, quarter ? height_ : width_, quarter ? width_ : height_, data,
+                             room, upright))
+            return false;
+        const auto mode = rotation_ == 90    ? libyuv::kRotate90
+                          : rotation_ == 180 ? libyuv::kRotate180
+                                             : libyuv::kRotate270;
+        return libyuv::I420Rotate(coded.data[0], coded.linesize[0], coded.data[1],
+                                  coded.linesize[1], coded.data[2], coded.linesize[2],
+                                  upright.data[0], upright.linesize[0], upright.data[1],
+                                  upright.linesize[1], upright.data[2], upright.linesize[2], width_,
+                                  height_, mode) == 0;
+    }
+
+    int width_ = 0, height_ = 0; // as coded
     REFERENCE_TIME interval_ = 0;
     // Made while connecting; used by the one streaming thread that feeds this filter.
     av::CodecContextPtr context_;
     av::FramePtr frame_;
     av::PacketPtr packet_;
     av::SwsPtr scaler_;
+    int rotation_ = 0;        // clockwise degrees the pictures are turned by
+    std::vector<BYTE> coded_; // the decoded picture before it is turned
+    // Decode-order times (samples with media times): streaming thread, or while stopped.
+    TimeQueue times_;
+    bool decodeOrder_ = false;
+    bool firstKey_ = true;  // no key frame yet since the last seek
+    bool afterKey_ = false; // between a seek's key frame and the next reference picture
 };
 
 const ClassRegistration registration{CLSID_VideoDecoder, createInstance<VideoDecoder>};

@@ -1,6 +1,8 @@
 // MediaSplitter (CLSID_MediaSplitter): reads a container file (AVI, MP4, MKV, MOV...) through
 // FFmpeg from the file source's pull pin and pushes the packets of its video stream, on a
 // streaming thread of its own. It seeks by frame or by time (IMediaSeeking).
+#include "media/filters/av_splitter/display_rotation.h"
+
 #include "media/base/base_filter.h"
 #include "media/base/base_pin.h"
 #include "media/base/output_pin.h"
@@ -9,6 +11,11 @@
 #include <platform/com_registry.h>
 #include <platform/media/file_interfaces.h>
 
+extern "C" {
+#include <libavutil/display.h>
+}
+
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <thread>
@@ -21,8 +28,11 @@ constexpr int kIoBufferSize = 1 << 16;
 constexpr HRESULT VFW_E_UNSUPPORTED_STREAM = hresultFromBits(0x80040265);
 // Largest packet a sample may hold: a raw 8K picture, with room to spare.
 constexpr LONG kMaxPacket = 256 << 20;
+// Frames before the one asked where a seek in a file with decode-order times starts: more
+// than pictures are ever held back for reordering.
+constexpr LONGLONG kDecodeOrderMargin = 16;
 
-class MediaSplitter final : public BaseFilter, public IMediaSeeking {
+class MediaSplitter final : public BaseFilter, public IMediaSeeking, public IDisplayRotation {
 public:
     MediaSplitter()
         : BaseFilter(CLSID_MediaSplitter), input_(*this, PINDIR_INPUT, u"Input"),
@@ -166,10 +176,23 @@ public:
         return S_OK;
     }
 
+    // IDisplayRotation: any thread; set while the input connects.
+    HRESULT GetRotation(int* degrees) override {
+        if (!degrees)
+            return E_POINTER;
+        std::lock_guard lock(stateLock());
+        *degrees = rotation_;
+        return S_OK;
+    }
+
 protected:
     HRESULT queryOther(REFIID riid, void** object) override {
         if (riid == IID_IMediaSeeking) {
             *object = static_cast<IMediaSeeking*>(this);
+            return S_OK;
+        }
+        if (riid == IID_IDisplayRotation) {
+            *object = static_cast<IDisplayRotation*>(this);
             return S_OK;
         }
         return BaseFilter::queryOther(riid, object);
@@ -298,18 +321,36 @@ private:
             return VFW_E_UNSUPPORTED_STREAM;
         if (!typeFor(*par, stream->time_base))
             return VFW_E_UNSUPPORTED_STREAM;
-        frameCount_ = countFrames(*demuxer, *stream, rate);
-        if (frameCount_ <= 0)
-            frameCount_ = scanFrames(*demuxer, index, int(type_.get().lSampleSize));
         streamIndex_ = index;
         startPts_ = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
         timeBase_ = stream->time_base;
+        LONGLONG total = 0, available = 0;
+        if (FAILED(reader_->Length(&total, &available)))
+            return E_FAIL;
+        for (unsigned i = 0; i < demuxer->nb_streams; ++i)
+            demuxer->streams[i]->discard = int(i) == index ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+        const Start start = probeStart(*demuxer, index);
+        decodeOrder_ = start.decodeOrder;
+        const AVCodecDescriptor* codec = avcodec_descriptor_get(par->codec_id);
+        seekMargin_ = decodeOrder_ && !(codec && (codec->props & AV_CODEC_PROP_INTRA_ONLY))
+                          ? kDecodeOrderMargin
+                          : 0;
+        frameCount_ = countFrames(*demuxer, *stream, rate);
+        if (frameCount_ <= 0 || lacksIndexOfWholeFile(*demuxer, *stream, total))
+            frameCount_ = scanFrames(*demuxer, index, int(type_.get().lSampleSize));
+        else
+            frameCount_ = std::min(frameCount_, picturesInFile(*stream, frameCount_, total));
+        if (start.leading > 0 && start.keyTime != AV_NOPTS_VALUE) {
+            // Pictures before the first key frame cannot be decoded: frame 0 is the key frame.
+            startPts_ = start.keyTime;
+            frameCount_ = std::max<LONGLONG>(0, frameCount_ - start.leading);
+        }
         packet_.reset(av_packet_alloc());
         if (!packet_)
             return E_OUTOFMEMORY;
-        for (unsigned i = 0; i < demuxer->nb_streams; ++i)
-            demuxer->streams[i]->discard = int(i) == index ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+        const int rotation = rotationOf(*stream);
         std::lock_guard lock(stateLock());
+        rotation_ = rotation;
         demuxer_ = std::move(demuxer);
         startFrame_ = 0;
         seekPending_ = false;
@@ -401,21 +442,146 @@ private:
         return 0;
     }
 
-    // A file whose headers tell nothing (a recording cut short before its index was
-    // written): its packets are counted, up to a bound, and reading starts over.
-    // A raw picture cut short at the end counts as none.
+    // A file whose headers tell nothing or not all (a recording cut short before its index
+    // was written, or with its later RIFFs unindexed): its packets are counted, up to a
+    // bound, and reading starts over. A demuxer that indexes such a file as it reads takes
+    // every picture for a key frame; the pictures met correct that, so a seek lands on a
+    // real key frame. A raw picture cut short at the end counts as none.
     static LONGLONG scanFrames(AVFormatContext& demuxer, int index, int pictureSize) {
         constexpr LONGLONG kMaxScanned = 1 << 20;
         av::PacketPtr packet(av_packet_alloc());
+        AVStream* stream = demuxer.streams[index];
         LONGLONG count = 0;
         while (packet && count < kMaxScanned && av_read_frame(&demuxer, packet.get()) >= 0) {
-            if (packet->stream_index == index && packet->size >= pictureSize)
+            if (packet->stream_index == index && packet->size >= pictureSize) {
                 ++count;
+                markKeyFrame(*stream, *packet);
+            }
             av_packet_unref(packet.get());
         }
+        rewind(demuxer, index);
+        return count;
+    }
+
+    // The demuxer's index entry for the packet's time, when it has one, says whether the
+    // packet is a key frame.
+    static void markKeyFrame(AVStream& stream, const AVPacket& packet) {
+        const int64_t time = packet.dts != AV_NOPTS_VALUE ? packet.dts : packet.pts;
+        if (time == AV_NOPTS_VALUE)
+            return;
+        const int at = av_index_search_timestamp(&stream, time, AVSEEK_FLAG_ANY);
+        const AVIndexEntry* entry = at >= 0 ? avformat_index_get_entry(&stream, at) : nullptr;
+        if (!entry || entry->timestamp != time)
+            return;
+        const int key = packet.flags & AV_PKT_FLAG_KEY ? AVINDEX_KEYFRAME : 0;
+        if ((entry->flags & AVINDEX_KEYFRAME) == key)
+            return;
+        const AVIndexEntry copy = *entry; // the call below may move the entries
+        av_add_index_entry(&stream, copy.pos, copy.timestamp, copy.size, copy.min_distance, key);
+    }
+
+    // Back to the stream's first packet, through the index where there is one: a seek by
+    // bytes leaves some demuxers (AVI) counting frames from where they were.
+    static void rewind(AVFormatContext& demuxer, int index) {
+        AVStream* stream = demuxer.streams[index];
+        const AVIndexEntry* first = avformat_index_get_entry(stream, 0);
+        if (first && av_seek_frame(&demuxer, index, first->timestamp,
+                                   AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY) >= 0)
+            return;
         av_seek_frame(&demuxer, index, 0, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_BYTE);
         avformat_seek_file(&demuxer, index, INT64_MIN, 0, 0, 0);
-        return count;
+    }
+
+    // The clockwise turn the stream's display matrix asks for, in quarter turns; mirrored
+    // or sheared matrices are not turned.
+    static int rotationOf(const AVStream& stream) {
+        const int32_t* matrix = nullptr;
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 29, 100)
+        const AVPacketSideData* side =
+            av_packet_side_data_get(stream.codecpar->coded_side_data,
+                                    stream.codecpar->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
+        if (side && side->size >= 9 * sizeof(int32_t))
+            matrix = reinterpret_cast<const int32_t*>(side->data);
+#else
+        size_t size = 0;
+        const uint8_t* data = av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+        if (data && size >= 9 * sizeof(int32_t))
+            matrix = reinterpret_cast<const int32_t*>(data);
+#endif
+        if (!matrix)
+            return 0;
+        const double angle = av_display_rotation_get(matrix);
+        if (std::isnan(angle))
+            return 0;
+        const int clockwise = int(std::lround(-angle / 90.0)) * 90;
+        return ((clockwise % 360) + 360) % 360;
+    }
+
+    // What the first packets tell, read once when the file opens; reading starts over.
+    // AVI stores decode-order times and no presentation times: a stream whose packets come
+    // without them needs its pictures put in presentation order by the decoder. A clip cut
+    // out of a longer one may start with pictures that refer to what was cut away.
+    struct Start {
+        bool decodeOrder = false;
+        LONGLONG leading = 0;             // packets before the first key frame
+        int64_t keyTime = AV_NOPTS_VALUE; // presentation time of the first key frame
+    };
+    static Start probeStart(AVFormatContext& demuxer, int index) {
+        constexpr int kMaxProbed = 4096;
+        av::PacketPtr packet(av_packet_alloc());
+        Start start;
+        bool key = false;
+        for (int seen = 0; packet && seen < kMaxProbed && (seen < 16 || !key) &&
+                           av_read_frame(&demuxer, packet.get()) >= 0;) {
+            if (packet->stream_index == index) {
+                ++seen;
+                start.decodeOrder |= packet->pts == AV_NOPTS_VALUE && packet->dts != AV_NOPTS_VALUE;
+                if (!key && (packet->flags & AV_PKT_FLAG_KEY)) {
+                    key = true;
+                    start.keyTime = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+                } else if (!key) {
+                    ++start.leading;
+                }
+            }
+            av_packet_unref(packet.get());
+        }
+        if (!key)
+            start.leading = 0; // no key frame seen: nothing to count from
+        rewind(demuxer, index);
+        return start;
+    }
+
+    // An AVI whose index covers only part of its data: the index was never written (the
+    // recording was killed) or covers only the first RIFF of an OpenDML file. Past the last
+    // indexed picture a whole file holds only its legacy index (16 bytes a picture).
+    static bool lacksIndexOfWholeFile(const AVFormatContext& demuxer, const AVStream& stream,
+                                      LONGLONG fileSize) {
+        if (!demuxer.iformat || std::strcmp(demuxer.iformat->name, "avi") != 0)
+            return false;
+        const int entries = avformat_index_get_entries_count(&stream);
+        const AVIndexEntry* last =
+            entries > 0 ? avformat_index_get_entry(const_cast<AVStream*>(&stream), entries - 1)
+                        : nullptr;
+        if (!last)
+            return true;
+        const LONGLONG after = fileSize - (last->pos + last->size);
+        return after > LONGLONG(entries) * 16 + (64 << 10);
+    }
+
+    // A file cut short whose index lies before its pictures (an MP4 with its index at the
+    // front) names pictures it does not hold: only those whose bytes are all in the file
+    // count.
+    static LONGLONG picturesInFile(const AVStream& stream, LONGLONG count, LONGLONG fileSize) {
+        const int entries = avformat_index_get_entries_count(&stream);
+        if (entries < count)
+            return count; // an index of key frames only says nothing of the others
+        LONGLONG present = 0;
+        for (int i = 0; i < entries; ++i) {
+            const AVIndexEntry* entry = avformat_index_get_entry(const_cast<AVStream*>(&stream), i);
+            if (entry && entry->pos + entry->size <= fileSize)
+                ++present;
+        }
+        return present;
     }
 
     void closeFile() {
@@ -426,6 +592,7 @@ private:
         reader_ = nullptr;
         type_.clear();
         frameCount_ = 0;
+        rotation_ = 0;
     }
 
     // Streaming thread: seeks to the start frame, then reads and delivers packets until the
@@ -442,11 +609,14 @@ private:
             seekPending_ = false;
         }
         atStart_ = false;
+        bool pending = false;
         if (seek || startFrame != 0)
-            seekTo(startFrame);
+            pending = seekTo(startFrame);
         const REFERENCE_TIME origin = startFrame * interval_;
+        LONGLONG decodeIndex = 0;
         while (!stopping()) {
-            const int got = av_read_frame(demuxer_.get(), packet_.get());
+            const int got = pending ? 0 : av_read_frame(demuxer_.get(), packet_.get());
+            pending = false;
             if (got == AVERROR(EAGAIN))
                 continue;
             if (got < 0) {
@@ -478,6 +648,11 @@ private:
                 sample->SetPreroll(start + interval_ / 2 < 0);
                 sample->SetDiscontinuity(discontinuity);
                 discontinuity = false;
+                if (decodeOrder_) {
+                    // The time is a decode time: the decoder reorders times to its pictures.
+                    LONGLONG index = decodeIndex++, next = decodeIndex;
+                    sample->SetMediaTime(&index, &next);
+                }
                 hr = output_.deliver(sample);
             }
             sample->Release();
@@ -503,11 +678,47 @@ private:
                         packet_->data + size_t(height - 1 - row) * stride, stride);
     }
 
-    void seekTo(LONGLONG frame) {
-        const int64_t target =
-            startPts_ + av_rescale_q(frame * interval_, {1, int(UNITS)}, timeBase_);
-        if (av_seek_frame(demuxer_.get(), streamIndex_, target, AVSEEK_FLAG_BACKWARD) < 0)
-            av_seek_frame(demuxer_.get(), streamIndex_, startPts_, AVSEEK_FLAG_BACKWARD);
+    // Streaming thread: finds the key frame at or before `frame` and leaves its packet in
+    // `packet_` (true), or starts the file over (false). A demuxer may land on a later key
+    // frame (no index) or a picture that is no key frame; then the seek goes back further,
+    // twice as far each time. Decode-order times say little of where a key frame is shown,
+    // so such files start a few frames earlier; what lies before the frame is preroll.
+    bool seekTo(LONGLONG frame) {
+        AVFormatContext* demuxer = demuxer_.get();
+        const int64_t target = timeOf(frame);
+        for (LONGLONG back = seekMargin_;; back = back ? back * 2 : 1) {
+            if (frame - back <= 0)
+                break;
+            if (av_seek_frame(demuxer, streamIndex_, timeOf(frame - back), AVSEEK_FLAG_BACKWARD) <
+                0)
+                break;
+            const int got = readVideoPacket();
+            if (got < 0)
+                continue; // nothing there: further back
+            const int64_t time = packet_->pts != AV_NOPTS_VALUE ? packet_->pts : packet_->dts;
+            if ((packet_->flags & AV_PKT_FLAG_KEY) && time != AV_NOPTS_VALUE && time <= target)
+                return true;
+            av_packet_unref(packet_.get());
+        }
+        rewind(*demuxer, streamIndex_);
+        return false;
+    }
+
+    int64_t timeOf(LONGLONG frame) const {
+        return startPts_ + av_rescale_q(frame * interval_, {1, int(UNITS)}, timeBase_);
+    }
+
+    // The next packet of the video stream, bounded: 0, or an error.
+    int readVideoPacket() {
+        for (int tries = 0; tries < 4096; ++tries) {
+            const int got = av_read_frame(demuxer_.get(), packet_.get());
+            if (got < 0)
+                return got;
+            if (packet_->stream_index == streamIndex_ && packet_->size > 0)
+                return 0;
+            av_packet_unref(packet_.get());
+        }
+        return AVERROR(EAGAIN);
     }
 
     // FFmpeg's I/O callbacks: the streaming thread, or the connecting thread while opening.
@@ -564,6 +775,9 @@ private:
     bool seekPending_ = false;
     bool atStart_ = true;
     bool flipRows_ = false;
+    bool decodeOrder_ = false; // packets carry decode-order times only (AVI)
+    int rotation_ = 0;         // clockwise degrees the pictures are shown turned by
+    LONGLONG seekMargin_ = 0;  // frames a seek starts before the frame asked
 
     std::thread thread_;
     std::mutex threadMutex_;
