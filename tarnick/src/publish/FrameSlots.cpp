@@ -4,9 +4,9 @@
 #include <chrono>
 #include <cstring>
 
-void FrameSlots::reset(std::size_t frameBytes, int slots) {
+void FrameSlots::reset(std::size_t frameBytes, int count) {
     std::lock_guard guard(m_lock);
-    m_slots.resize(std::size_t(slots < 2 ? 2 : slots));
+    m_slots.resize(std::size_t(count < 2 ? 2 : count));
     for (Slot& slot : m_slots) {
         slot.bytes.assign(frameBytes, 0);
         slot.state = SlotState::Free;

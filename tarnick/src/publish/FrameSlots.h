@@ -15,7 +15,7 @@ public:
 
     // Any thread, while no consumer holds a slot: sizes every slot for frames of `frameBytes`
     // (the only allocation; the steady state allocates nothing) and empties the queue.
-    void reset(std::size_t frameBytes, int slots = kDefaultSlots);
+    void reset(std::size_t frameBytes, int count = kDefaultSlots);
 
     // Producer thread. Copies the frame into a free slot and wakes the consumer; never waits.
     // With no free slot the oldest queued frame gives its slot to this one (the newest wins);
