@@ -2,6 +2,7 @@
 // network, and frames published to a real nginx read back by ffprobe and ffmpeg.
 #include "NginxProcess.h"
 #include "PublishedMedia.h"
+#include "TestSupport.h"
 #include "loopback.h"
 
 #include "publish/FrameSlots.h"
@@ -11,6 +12,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -243,6 +245,35 @@ TEST(Publisher, FramesReachNginxAsH264WithTheirPicturesAndCaptureTimes) {
 
 TEST(Publisher, OddSizedAndThirtyTwoBitFramesArePublishedToo) {
     publishToNginx(321, 241, 32);
+}
+
+// The window's side: the tray's tooltip says whether the camera is published or waits for its
+// ingest server, and stopping the server stops publishing.
+TEST(PublishWindow, TheTrayTipFollowsPublishingAndStoppingTheServerStopsIt) {
+    testsupport::SettingsFile settings;
+    testsupport::NginxProcess nginx; // not running yet
+    std::ofstream(settings.path())
+        << "[NETWORK]\nCONNECT_PORT=" << loopback::freePort()
+        << "\n[CONFIG]\nAUTO_START=1\n[DEVICE]\nDEVICE_PATH=ormidal:test-pattern\n"
+           "[VIDEO]\nWIDTH=320\nHEIGHT=240\nBITCOUNT=24\nFRAME_PER_SEC=30\n[PUBLISH]\nURL="
+        << nginx.publishUrl() << "\n";
+    CTarnickDlg dlg;
+    ASSERT_TRUE(dlg.Create());
+    const QString waiting = QString::fromStdString(
+        "Tarnick: 127.0.0.1:" + std::to_string(nginx.rtmpPort()) + " への配信を待っています");
+    EXPECT_TRUE(testsupport::pumpUntil([&] { return dlg.trayTip() == waiting; }, 30000))
+        << dlg.trayTip().toStdString();
+    ASSERT_TRUE(nginx.start());
+    EXPECT_TRUE(testsupport::pumpUntil(
+        [&] { return dlg.trayTip() == QStringLiteral("Tarnick: 配信中"); }, 30000))
+        << dlg.trayTip().toStdString();
+    EXPECT_EQ(dlg.m_publishSettings.bitrateKbps, PublishSettings::kDefaultBitrateKbps);
+    EXPECT_EQ(dlg.m_publishSettings.keyframeSeconds, PublishSettings::kDefaultKeyframeSeconds);
+
+    dlg.OnServerStop();
+    EXPECT_FALSE(dlg.m_publisher.running());
+    EXPECT_EQ(dlg.trayTip(), QStringLiteral("Tarnick"));
+    dlg.EndDialog(IDOK);
 }
 
 } // namespace
