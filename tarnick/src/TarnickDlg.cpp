@@ -175,6 +175,7 @@ void CTarnickDlg::OnDestroy() {
             m_stream.Stop();
         m_stream.Close();
     }
+    StopPublishing();
     if (m_video.IsOpen())
         m_video.Close();
     if (m_stream.IsOpen())

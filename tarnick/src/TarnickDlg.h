@@ -3,6 +3,7 @@
 
 #include "CommandUI.h"
 #include "TrayShell.h"
+#include "publish/Publisher.h"
 
 #include <lumora/Video.h>
 #include <tavrel/Tavrel.h>
@@ -177,6 +178,11 @@ public:
     // an access key viewers must give, and the one address to listen on.
     CString m_accessKey;
     CString m_listenAddress;
+    // Publishing beside serving (PUBLISH section, read but never written): while the capture
+    // server is open, the camera also goes as H.264 to this RTMP(S) server
+    // (TarnickDlgPublish.cpp).
+    PublishSettings m_publishSettings;
+    Publisher m_publisher;
     QLabel* m_label;
     QLineEdit* m_status;
     PictureView* m_picture;
@@ -210,6 +216,13 @@ private:
     bool deviceIsListed();
     void announce(const std::string& key, const std::string& logLine, const QString& tip);
     void setTrayTip(const QString& tip);
+    // Publishing (TarnickDlgPublish.cpp), window thread: started once the capture server
+    // opens, stopped before it closes; the tooltip follows its state.
+    void LoadPublishSettings();
+    void StartPublishing();
+    void StopPublishing();
+    void followPublishing();
+    QString withPublishingTip(const QString& tip) const;
     // Opens the client as OpenClient does, while the window keeps painting; -1 when the
     // window was closed meanwhile.
     int OpenClientResponsive(const char* host, int port);
@@ -259,6 +272,9 @@ private:
     int m_servedWidth = 0, m_servedHeight = 0;
     std::string m_lastAnnounced;
     QString m_trayTip;
+    // The tooltip as the unattended work last set it, before publishing's state is added.
+    QString m_trayTipBase;
+    Publisher::State m_shownPublishState = Publisher::State::Off;
     // An ending asked for while a connection was being opened: carried out once it ends.
     int m_pendingEnd = 0;
     bool m_endPending = false;

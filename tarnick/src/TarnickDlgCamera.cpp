@@ -165,8 +165,12 @@ int CTarnickDlg::OpenCaptureServer(int port) {
         return -1;
     m_stream.SetAccessKey(m_accessKey);
     m_stream.SetListenAddress(m_listenAddress);
-    return m_stream.OpenServer(port, format->bmiHeader.biWidth, format->bmiHeader.biHeight,
-                               ServerFrameRate(m_video.GetFrameInterval()));
+    const int result =
+        m_stream.OpenServer(port, format->bmiHeader.biWidth, format->bmiHeader.biHeight,
+                            ServerFrameRate(m_video.GetFrameInterval()));
+    if (result == 0)
+        StartPublishing(); // beside serving, when the settings name where to
+    return result;
 }
 
 void CTarnickDlg::StartServer() {
@@ -208,6 +212,7 @@ void CTarnickDlg::OnServerStop() {
         MessageBox("サーバーが開始されていません。");
         return;
     }
+    StopPublishing();
     if (m_stream.IsRunning())
         m_stream.Stop();
     m_stream.Close();
@@ -273,6 +278,10 @@ void FrameCallback(unsigned char* frame, void* context) {
         if (mode == 2 || mode == 4)
             dlg->m_stream.AddFrame(frame, 1);
     }
+    // Publishing, when it runs, copies the frame into a free slot of its own or drops it.
+    if (const BITMAPINFO* buffer = dlg->m_pFrameBuf)
+        dlg->m_publisher.pushFrame(frame, buffer->bmiHeader.biWidth, buffer->bmiHeader.biHeight,
+                                   buffer->bmiHeader.biBitCount);
     // The window thread watches for a camera that has gone silent.
     dlg->m_lastCameraFrameMs.store(std::chrono::duration_cast<std::chrono::milliseconds>(
                                        std::chrono::steady_clock::now().time_since_epoch())

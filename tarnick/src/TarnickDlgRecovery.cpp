@@ -74,10 +74,11 @@ QString CTarnickDlg::trayTip() const {
 }
 
 void CTarnickDlg::setTrayTip(const QString& tip) {
-    m_trayTip = tip;
+    m_trayTipBase = tip;
+    m_trayTip = withPublishingTip(tip); // what publishing does, when nothing else is said
     if (!m_inTray)
         return;
-    platform::copyUtf8Bounded(m_nid.szTip, sizeof(m_nid.szTip), tip.toUtf8().constData());
+    platform::copyUtf8Bounded(m_nid.szTip, sizeof(m_nid.szTip), m_trayTip.toUtf8().constData());
     Shell_NotifyIconA(NIM_MODIFY, &m_nid);
 }
 
@@ -131,6 +132,7 @@ void CTarnickDlg::onUnattendedTick() {
     }
     if (m_clientRetrying && !m_connector->busy() && now >= m_nextClientAttemptMs)
         tryStartUpClient();
+    followPublishing();
 }
 
 // Start-up as the capture server: into the tray at once, then camera, capture and server,
@@ -233,6 +235,7 @@ void CTarnickDlg::tryReopenCamera() {
     if (IsServing() && format &&
         (format->bmiHeader.biWidth != m_servedWidth ||
          format->bmiHeader.biHeight != m_servedHeight)) {
+        StopPublishing(); // started again at the new size with the server
         m_stream.Close();
         if (OpenCaptureServer(m_connectPort) == 0) {
             m_servedWidth = format->bmiHeader.biWidth;

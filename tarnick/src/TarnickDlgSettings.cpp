@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -124,7 +125,46 @@ void CTarnickDlg::LoadNetworkSettings() {
     // Optional, and only ever put there by the user: absent or empty means none.
     m_accessKey = readKey("NETWORK", "ACCESS_KEY", "", value, path) ? value : "";
     m_listenAddress = readKey("NETWORK", "LISTEN_ADDRESS", "", value, path) ? value : "";
+    LoadPublishSettings();
     LoadAutoStart();
+}
+
+// Optional as well, and only ever written by the user: where the capture server also
+// publishes its camera (PUBLISH section). A URL that is not rtmp:// or rtmps://, or one too
+// long to have been read whole, is refused with a line on standard error; numbers out of
+// their range are brought into it.
+void CTarnickDlg::LoadPublishSettings() {
+    const CString path = GetSettingsFilePath();
+    char value[kValueBuffer];
+    m_publishSettings = PublishSettings{};
+    const DWORD length = GetPrivateProfileStringA("PUBLISH", "URL", "", value, kValueBuffer, path);
+    if (length >= kValueBuffer - 1) {
+        std::fprintf(stderr,
+                     "tarnick: the PUBLISH URL is longer than %u characters; not publishing\n",
+                     unsigned(kValueBuffer - 2));
+    } else if (length > 0) {
+        if (Publisher::isPublishUrl(value))
+            m_publishSettings.url = value;
+        else
+            std::fprintf(stderr,
+                         "tarnick: the PUBLISH URL \"%s\" is not an rtmp:// or rtmps:// URL; "
+                         "not publishing\n",
+                         Publisher::displayUrl(value).c_str());
+    }
+    auto bounded = [&](const char* key, int& member, int low, int high) {
+        readNumber("PUBLISH", key, member, path);
+        if (member < low || member > high) {
+            const int clamped = member < low ? low : high;
+            std::fprintf(stderr, "tarnick: PUBLISH %s=%d is out of %d..%d; using %d\n", key, member,
+                         low, high, clamped);
+            member = clamped;
+        }
+    };
+    bounded("BITRATE_KBPS", m_publishSettings.bitrateKbps, PublishSettings::kMinBitrateKbps,
+            PublishSettings::kMaxBitrateKbps);
+    bounded("KEYFRAME_SECONDS", m_publishSettings.keyframeSeconds,
+            PublishSettings::kMinKeyframeSeconds, PublishSettings::kMaxKeyframeSeconds);
+    std::fflush(stderr);
 }
 
 void CTarnickDlg::LoadAutoStart() {

@@ -1,0 +1,280 @@
+// H264Sender: libyuv for the colour conversion, libavcodec (libx264, low latency) for H.264,
+// libavformat's FLV muxer over its RTMP client for the network. Runs on the publisher's own
+// thread only.
+#include "H264Sender.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/opt.h>
+#include <libavutil/time.h>
+}
+
+#include <libyuv.h>
+
+#include <cctype>
+#include <string>
+
+namespace {
+
+std::string errorText(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof(text));
+    return text;
+}
+
+bool startsWithNoCase(const std::string& text, const char* prefix) {
+    for (std::size_t i = 0; prefix[i]; ++i)
+        if (i >= text.size() || std::tolower(static_cast<unsigned char>(text[i])) !=
+                                    static_cast<unsigned char>(prefix[i]))
+            return false;
+    return true;
+}
+
+} // namespace
+
+void H264Sender::Deleters::operator()(AVCodecContext* context) const {
+    avcodec_free_context(&context);
+}
+void H264Sender::Deleters::operator()(AVFormatContext* context) const {
+    if (context->pb)
+        avio_closep(&context->pb);
+    avformat_free_context(context);
+}
+void H264Sender::Deleters::operator()(AVFrame* frame) const {
+    av_frame_free(&frame);
+}
+void H264Sender::Deleters::operator()(AVPacket* packet) const {
+    av_packet_free(&packet);
+}
+
+bool H264Sender::isPublishUrl(const std::string& url) {
+    const std::size_t schemeEnd = url.find("://");
+    if (schemeEnd == std::string::npos || url.size() > 1024)
+        return false;
+    if (!(schemeEnd == 4 && startsWithNoCase(url, "rtmp")) &&
+        !(schemeEnd == 5 && startsWithNoCase(url, "rtmps")))
+        return false;
+    for (const char c : url)
+        if (static_cast<unsigned char>(c) <= ' ' || c == 0x7f)
+            return false;
+    // A host must follow the scheme.
+    const std::size_t hostStart = schemeEnd + 3;
+    const std::size_t hostEnd = url.find_first_of("/?#", hostStart);
+    std::string authority = url.substr(
+        hostStart, hostEnd == std::string::npos ? std::string::npos : hostEnd - hostStart);
+    if (const std::size_t at = authority.rfind('@'); at != std::string::npos)
+        authority.erase(0, at + 1);
+    return !authority.empty() && authority[0] != ':';
+}
+
+H264Sender::H264Sender(const std::atomic<bool>& stop) : m_stop(stop) {}
+
+H264Sender::~H264Sender() {
+    close();
+}
+
+// Every blocking step inside FFmpeg polls this: a stop asked for, or a step running past its
+// deadline, abandons it.
+int H264Sender::interrupted(void* self) {
+    auto* sender = static_cast<H264Sender*>(self);
+    return sender->m_stop.load(std::memory_order_relaxed) ||
+           av_gettime_relative() > sender->m_deadlineUs.load(std::memory_order_relaxed);
+}
+
+void H264Sender::armDeadline() {
+    m_deadlineUs.store(av_gettime_relative() + std::int64_t(m_params.ioTimeoutMs) * 1000,
+                       std::memory_order_relaxed);
+}
+
+bool H264Sender::openEncoder(std::string* why) {
+    const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
+    if (!codec)
+        codec = avcodec_find_encoder(AV_CODEC_ID_H264);
+    if (!codec) {
+        *why = "no H.264 encoder";
+        return false;
+    }
+    m_encoder.reset(avcodec_alloc_context3(codec));
+    if (!m_encoder) {
+        *why = "out of memory";
+        return false;
+    }
+    AVCodecContext& encoder = *m_encoder;
+    // 4:2:0 needs even sizes: an odd last column or row is left out.
+    encoder.width = m_params.width & ~1;
+    encoder.height = m_params.height & ~1;
+    encoder.pix_fmt = AV_PIX_FMT_YUV420P;
+    encoder.time_base = AVRational{1, 1000};
+    encoder.framerate = AVRational{m_params.framesPerSecond, 1};
+    encoder.gop_size = m_params.framesPerSecond * m_params.keyframeSeconds;
+    encoder.keyint_min = encoder.gop_size;
+    encoder.max_b_frames = 0;
+    encoder.bit_rate = std::int64_t(m_params.bitrateKbps) * 1000;
+    encoder.rc_max_rate = encoder.bit_rate;
+    encoder.rc_buffer_size = int(encoder.bit_rate); // one second of stream
+    // FLV carries the parameter sets once, in its header.
+    encoder.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    av_opt_set(encoder.priv_data, "preset", "veryfast", 0);
+    av_opt_set(encoder.priv_data, "tune", "zerolatency", 0);
+    const int result = avcodec_open2(&encoder, codec, nullptr);
+    if (result < 0) {
+        *why = "cannot open the H.264 encoder: " + errorText(result);
+        return false;
+    }
+    m_encoderName = codec->name;
+    m_picture.reset(av_frame_alloc());
+    m_packet.reset(av_packet_alloc());
+    if (!m_picture || !m_packet) {
+        *why = "out of memory";
+        return false;
+    }
+    m_picture->format = encoder.pix_fmt;
+    m_picture->width = encoder.width;
+    m_picture->height = encoder.height;
+    if (av_frame_get_buffer(m_picture.get(), 0) < 0) {
+        *why = "out of memory";
+        return false;
+    }
+    return true;
+}
+
+bool H264Sender::open(const Params& params, std::string* why) {
+    close();
+    m_params = params;
+    if (!isPublishUrl(params.url)) {
+        *why = "not an rtmp:// or rtmps:// address";
+        return false;
+    }
+    if (params.width < 2 || params.height < 2 || (params.bitCount != 24 && params.bitCount != 32)) {
+        *why = "the picture format cannot be encoded";
+        return false;
+    }
+    if (!openEncoder(why)) {
+        close();
+        return false;
+    }
+    AVFormatContext* output = nullptr;
+    int result = avformat_alloc_output_context2(&output, nullptr, "flv", params.url.c_str());
+    if (result < 0 || !output) {
+        *why = "no FLV muxer: " + errorText(result);
+        close();
+        return false;
+    }
+    m_output.reset(output);
+    output->interrupt_callback.callback = &H264Sender::interrupted;
+    output->interrupt_callback.opaque = this;
+    output->flush_packets = 1; // every frame leaves at once: nothing waits in a buffer
+    AVStream* stream = avformat_new_stream(output, nullptr);
+    if (!stream || avcodec_parameters_from_context(stream->codecpar, m_encoder.get()) < 0) {
+        *why = "cannot describe the stream";
+        close();
+        return false;
+    }
+    stream->time_base = AVRational{1, 1000};
+
+    AVDictionary* options = nullptr;
+    av_dict_set_int(&options, "rw_timeout", std::int64_t(params.ioTimeoutMs) * 1000, 0);
+    armDeadline();
+    result = avio_open2(&output->pb, params.url.c_str(), AVIO_FLAG_WRITE,
+                        &output->interrupt_callback, &options);
+    av_dict_free(&options);
+    if (result < 0) {
+        *why = errorText(result);
+        close();
+        return false;
+    }
+    // A live stream cannot seek back to write its duration and size.
+    av_dict_set(&options, "flvflags", "no_duration_filesize", 0);
+    armDeadline();
+    result = avformat_write_header(output, &options);
+    av_dict_free(&options);
+    if (result < 0) {
+        *why = errorText(result);
+        close();
+        return false;
+    }
+    m_headerWritten = true;
+    return true;
+}
+
+bool H264Sender::send(const unsigned char* rows, std::int64_t captureUs, std::string* why) {
+    if (!m_output || m_failed) {
+        *why = "not connected";
+        return false;
+    }
+    if (av_frame_make_writable(m_picture.get()) < 0) {
+        *why = "out of memory";
+        return false;
+    }
+    const int width = m_picture->width;
+    const int height = m_picture->height;
+    const int stride = strideOf(m_params.width, m_params.bitCount);
+    // Bottom-up rows: the source's last row is the picture's top. A negative height makes
+    // libyuv read them upwards; with an odd height the picture's top row is the one left out.
+    if (m_params.bitCount == 24)
+        libyuv::RGB24ToI420(rows, stride, m_picture->data[0], m_picture->linesize[0],
+                            m_picture->data[1], m_picture->linesize[1], m_picture->data[2],
+                            m_picture->linesize[2], width, -height);
+    else
+        libyuv::ARGBToI420(rows, stride, m_picture->data[0], m_picture->linesize[0],
+                           m_picture->data[1], m_picture->linesize[1], m_picture->data[2],
+                           m_picture->linesize[2], width, -height);
+
+    // Milliseconds since the first frame of this session, strictly increasing.
+    if (m_firstCaptureUs < 0)
+        m_firstCaptureUs = captureUs;
+    std::int64_t pts = (captureUs - m_firstCaptureUs) / 1000;
+    if (pts <= m_lastPts)
+        pts = m_lastPts + 1;
+    m_lastPts = pts;
+    m_picture->pts = pts;
+
+    const int result = avcodec_send_frame(m_encoder.get(), m_picture.get());
+    if (result < 0) {
+        *why = "encoder: " + errorText(result);
+        m_failed = true;
+        return false;
+    }
+    return writePackets(why);
+}
+
+bool H264Sender::writePackets(std::string* why) {
+    AVStream* stream = m_output->streams[0];
+    for (;;) {
+        int result = avcodec_receive_packet(m_encoder.get(), m_packet.get());
+        if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
+            return true;
+        if (result < 0) {
+            *why = "encoder: " + errorText(result);
+            m_failed = true;
+            return false;
+        }
+        av_packet_rescale_ts(m_packet.get(), m_encoder->time_base, stream->time_base);
+        m_packet->stream_index = 0;
+        armDeadline();
+        result = av_write_frame(m_output.get(), m_packet.get());
+        av_packet_unref(m_packet.get());
+        if (result < 0) {
+            *why = errorText(result);
+            m_failed = true;
+            return false;
+        }
+    }
+}
+
+void H264Sender::close() {
+    if (m_output && m_headerWritten && !m_failed && !m_stop.load()) {
+        armDeadline();
+        av_write_trailer(m_output.get());
+    }
+    m_output.reset();
+    m_encoder.reset();
+    m_picture.reset();
+    m_packet.reset();
+    m_headerWritten = false;
+    m_failed = false;
+    m_firstCaptureUs = -1;
+    m_lastPts = -1;
+    m_encoderName.clear();
+}

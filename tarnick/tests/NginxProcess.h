@@ -1,0 +1,113 @@
+// A real nginx with its RTMP module on loopback, started by a test from the project's own
+// docs/nginx/nginx.conf (its ports and folder replaced), in a folder of its own; killed and
+// reaped when the object goes.
+#pragma once
+
+#include "loopback.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <spawn.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace testsupport {
+
+class NginxProcess {
+public:
+    NginxProcess() : rtmpPort_(loopback::freePort()), httpPort_(loopback::freePort()) {
+        char pattern[] = "/tmp/tarnick-nginx-XXXXXX";
+        prefix_ = ::mkdtemp(pattern);
+        std::filesystem::create_directories(prefix_ + "/hls");
+        std::ifstream in(ORMIDAL_SOURCE_DIR "/docs/nginx/nginx.conf");
+        std::stringstream text;
+        text << in.rdbuf();
+        std::string conf = text.str();
+        replaceAll(conf, "/tmp/tarnick-nginx", prefix_);
+        replaceAll(conf, "listen 1935;", "listen 127.0.0.1:" + std::to_string(rtmpPort_) + ";");
+        replaceAll(conf, "listen 8080;", "listen 127.0.0.1:" + std::to_string(httpPort_) + ";");
+        std::ofstream(prefix_ + "/nginx.conf") << conf;
+    }
+    ~NginxProcess() {
+        kill();
+        std::error_code ignored;
+        std::filesystem::remove_all(prefix_, ignored);
+    }
+    NginxProcess(const NginxProcess&) = delete;
+    NginxProcess& operator=(const NginxProcess&) = delete;
+
+    // Starts nginx in the foreground as one process (no master, no daemon), so that killing
+    // that process ends it; true once its RTMP port takes connections (bounded).
+    bool start() {
+        const std::string conf = prefix_ + "/nginx.conf";
+        const std::string log = prefix_ + "/error.log";
+        const char* argv[] = {"nginx",     "-p",         prefix_.c_str(),
+                              "-c",        conf.c_str(), "-e",
+                              log.c_str(), "-g",         "daemon off; master_process off;",
+                              nullptr};
+        if (::posix_spawnp(&pid_, "nginx", nullptr, nullptr, const_cast<char**>(argv), environ) !=
+            0) {
+            pid_ = -1;
+            return false;
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < deadline) {
+            const int fd = loopback::connect(rtmpPort_);
+            if (fd >= 0) {
+                ::close(fd);
+                return true;
+            }
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+    // Ends it at once, as a crash would.
+    void kill() {
+        if (pid_ <= 0)
+            return;
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+    }
+
+    int rtmpPort() const { return rtmpPort_; }
+    int httpPort() const { return httpPort_; }
+    const std::string& prefix() const { return prefix_; }
+    std::string publishUrl(const std::string& name = "camera") const {
+        return "rtmp://127.0.0.1:" + std::to_string(rtmpPort_) + "/live/" + name;
+    }
+    std::string playlistPath(const std::string& name = "camera") const {
+        return prefix_ + "/hls/" + name + ".m3u8";
+    }
+    std::string playlistUrl(const std::string& name = "camera") const {
+        return "http://127.0.0.1:" + std::to_string(httpPort_) + "/hls/" + name + ".m3u8";
+    }
+
+private:
+    static void replaceAll(std::string& text, const std::string& from, const std::string& to) {
+        for (std::size_t at = text.find(from); at != std::string::npos;
+             at = text.find(from, at + to.size()))
+            text.replace(at, from.size(), to);
+    }
+
+    std::string prefix_;
+    int rtmpPort_;
+    int httpPort_;
+    pid_t pid_ = -1;
+};
+
+} // namespace testsupport
