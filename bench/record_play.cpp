@@ -16,6 +16,8 @@
 // and MKV with B-frames, an MP4 cut to start with pictures that cannot be decoded) and one of
 // our own recordings killed mid-way; 50 positions in each, a seek right when the picture
 // shown is ffmpeg's frame N (PSNR at least 30 dB and no less than against its neighbours).
+#include "ffmpeg_reference.h"
+
 #include <lumora/Video.h>
 #include <platform/com_ptr.h>
 #include <platform/media/file_interfaces.h>
@@ -232,38 +234,6 @@ LoadedRecording recordUnderLoad(const std::string& file, double seconds) {
     return result;
 }
 
-// ffmpeg's own pictures of a file, top-down BGR rows, width * height * 3 bytes each.
-std::vector<std::vector<BYTE>> ffmpegPictures(const std::string& file, int width, int height) {
-    std::vector<std::vector<BYTE>> pictures;
-    FILE* pipe =
-        popen(("ffmpeg -nostdin -v error -i '" + file + "' -map 0:v:0 -f rawvideo -pix_fmt bgr24 -")
-                  .c_str(),
-              "r");
-    if (!pipe)
-        return pictures;
-    std::vector<BYTE> picture(size_t(width) * size_t(height) * 3);
-    while (std::fread(picture.data(), 1, picture.size(), pipe) == picture.size())
-        pictures.push_back(picture);
-    pclose(pipe);
-    return pictures;
-}
-
-// PSNR of a bottom-up 24-bit DIB against a top-down BGR picture of the same size.
-double psnr(const BYTE* dib, const std::vector<BYTE>& reference, int width, int height) {
-    const size_t stride = ((size_t(width) * 24 + 31) / 32) * 4, row = size_t(width) * 3;
-    double sum = 0;
-    for (int y = 0; y < height; ++y) {
-        const BYTE* a = dib + size_t(height - 1 - y) * stride;
-        const BYTE* b = reference.data() + size_t(y) * row;
-        for (size_t i = 0; i < row; ++i) {
-            const double d = double(a[i]) - double(b[i]);
-            sum += d * d;
-        }
-    }
-    const double mse = sum / double(row * size_t(height));
-    return mse <= 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
-}
-
 // The latest picture the object handed out, copied.
 struct LastPicture {
     std::mutex lock;
@@ -295,7 +265,7 @@ SeekScore seekFile(const std::string& file) {
     const long long counted = video.GetFrameCount(); // before samples advance the counter
     const BITMAPINFOHEADER& header = video.GetBitmapInfoPtr()->bmiHeader;
     const int width = header.biWidth, height = header.biHeight;
-    const auto reference = ffmpegPictures(file, width, height);
+    const auto reference = testsupport::ffmpegPictures(file, width, height);
     LastPicture last;
     last.pixels.resize(((size_t(width) * 24 + 31) / 32) * 4 * size_t(height));
     video.SetSampleCallBack(LastPicture::callback, &last);
@@ -315,12 +285,14 @@ SeekScore seekFile(const std::string& file) {
         if (!last.arrived.wait_for(held, std::chrono::seconds(10),
                                    [&] { return last.count > before; }))
             continue;
-        const double here = psnr(last.pixels.data(), reference[size_t(n)], width, height);
+        const double here =
+            testsupport::psnrOfDib(last.pixels.data(), reference[size_t(n)], width, height);
         double neighbours = 0;
         for (long m : {n - 1, n + 1})
             if (m >= 0 && m < frames)
-                neighbours = std::max(
-                    neighbours, psnr(last.pixels.data(), reference[size_t(m)], width, height));
+                neighbours = std::max(neighbours,
+                                      testsupport::psnrOfDib(last.pixels.data(),
+                                                             reference[size_t(m)], width, height));
         if (here >= 30.0 && here + 0.01 >= neighbours)
             ++score.right;
     }

@@ -3,6 +3,8 @@
 // with pictures that cannot be decoded, a truncated MP4 with its index at the front, and
 // things that are not files at all. Every picture carries a frame number in a strip of ten
 // blocks, so the picture shown can be compared with the one ffmpeg decodes at that position.
+#include "ffmpeg_reference.h"
+
 #include <lumora/Video.h>
 #include <platform/media/media_types.h>
 
@@ -408,36 +410,6 @@ TEST(playback_pause, RunAfterPauseContinuesFromThePausedFrame) {
 
 namespace {
 
-// ffmpeg's own pictures of a file (turned as the file asks), top-down BGR rows.
-std::vector<std::vector<BYTE>> ffmpegPictures(const std::string& path, int width, int height) {
-    std::vector<std::vector<BYTE>> pictures;
-    FILE* pipe =
-        popen(("ffmpeg -nostdin -v error -i '" + path + "' -map 0:v:0 -f rawvideo -pix_fmt bgr24 -")
-                  .c_str(),
-              "r");
-    if (!pipe)
-        return pictures;
-    std::vector<BYTE> picture(size_t(width) * size_t(height) * 3);
-    while (std::fread(picture.data(), 1, picture.size(), pipe) == picture.size())
-        pictures.push_back(picture);
-    pclose(pipe);
-    return pictures;
-}
-
-// PSNR of a bottom-up 24-bit DIB against a top-down BGR picture of the same size.
-double psnr(const BYTE* dib, const std::vector<BYTE>& reference, int width, int height) {
-    const size_t stride = ((size_t(width) * 24 + 31) / 32) * 4, row = size_t(width) * 3;
-    double sum = 0;
-    for (int y = 0; y < height; ++y)
-        for (size_t i = 0; i < row; ++i) {
-            const double d = double(dib[size_t(height - 1 - y) * stride + i]) -
-                             double(reference[size_t(y) * row + i]);
-            sum += d * d;
-        }
-    const double mse = sum / double(row * size_t(height));
-    return mse <= 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
-}
-
 struct Copied {
     std::mutex lock;
     std::condition_variable arrived;
@@ -466,7 +438,7 @@ TEST(playback_rotation, DisplayMatrixPlaysUprightAtTheDisplayedSize) {
                         path + "'"));
         const bool quarter = degrees != 180;
         const int width = quarter ? kHeight : kWidth, height = quarter ? kWidth : kHeight;
-        const auto reference = ffmpegPictures(path, width, height);
+        const auto reference = testsupport::ffmpegPictures(path, width, height);
         ASSERT_EQ(reference.size(), 60u) << degrees;
 
         CVideo video;
@@ -488,7 +460,9 @@ TEST(playback_rotation, DisplayMatrixPlaysUprightAtTheDisplayedSize) {
             std::unique_lock held(copied.lock);
             ASSERT_TRUE(copied.arrived.wait_for(held, std::chrono::seconds(10),
                                                 [&] { return copied.count > before; }));
-            EXPECT_GE(psnr(copied.pixels.data(), reference[size_t(n)], width, height), 30.0)
+            EXPECT_GE(
+                testsupport::psnrOfDib(copied.pixels.data(), reference[size_t(n)], width, height),
+                30.0)
                 << degrees << " degrees, frame " << n;
         }
         video.SetSampleCallBack(nullptr, nullptr);

@@ -14,14 +14,6 @@ namespace {
 
 const DibFormat kFullHd{1920, 1080, 24};
 
-// The sanitizers keep shadow memory for every byte touched (and AddressSanitizer a quarantine
-// of freed blocks), so resident figures say nothing about the server there.
-constexpr bool kResidentMeasurable =
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    false;
-#else
-    true;
-#endif
 
 // A raw reader from this machine that asks and never reads: it holds the frame it was sent.
 int stalledRawReader(int port) {

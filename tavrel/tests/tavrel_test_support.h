@@ -67,6 +67,15 @@ inline int openFdCount() {
     return n;
 }
 
+// The sanitizers keep shadow memory for every byte touched (and AddressSanitizer a quarantine
+// of freed blocks), so resident figures say nothing about the server there.
+constexpr bool kResidentMeasurable =
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    false;
+#else
+    true;
+#endif
+
 inline long residentKb() {
     FILE* f = std::fopen("/proc/self/status", "r");
     long kb = -1;

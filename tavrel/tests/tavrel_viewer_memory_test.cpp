@@ -18,14 +18,6 @@ namespace {
 
 const DibFormat kFullHd{1920, 1080, 24};
 
-// The sanitizers keep shadow memory for every byte touched (and AddressSanitizer a quarantine
-// of freed blocks), so resident figures say nothing about the server there.
-constexpr bool kResidentMeasurable =
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    false;
-#else
-    true;
-#endif
 const DibFormat kSmall{160, 120, 24};
 
 std::unique_ptr<StreamServer> startServer(const DibFormat& f) {
