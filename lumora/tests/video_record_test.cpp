@@ -410,9 +410,15 @@ TEST_F(record_tool, ACompressorThatFallsBehindReportsDroppedFramesNotAFullDisk) 
                                "' --seconds 2 --compressor 'FFV1 Lossless' --size 1920x1080 "
                                "--fps 60",
                            &out, &errors);
-    EXPECT_EQ(rc, 0) << out << errors;
     EXPECT_EQ(errors.find("could not grow"), std::string::npos) << errors;
     const long long written = field(out, "frames_written"), dropped = field(out, "dropped");
+    // A machine so slow (or so loaded) that the compressor finishes no picture at all says so
+    // and fails; that tells nothing about the report of dropped frames.
+    if (written == 0) {
+        EXPECT_NE(errors.find("no picture reached"), std::string::npos) << errors;
+        GTEST_SKIP() << "the compressor finished no picture here";
+    }
+    EXPECT_EQ(rc, 0) << out << errors;
     ASSERT_GT(written, 0) << out;
     ASSERT_GE(dropped, 0) << out;
     if (dropped > 0) {

@@ -381,6 +381,14 @@ int record(const char* file, double seconds, const char* compressor, const std::
         std::fprintf(stderr, "lumora-info: the recording's multiplexer cannot be asked\n");
         return 1;
     }
+    if (written == 0) {
+        std::printf("frames_written=0 live_frames=%lld dropped=%ld\n", live.load(), dropped);
+        std::fprintf(stderr,
+                     "lumora-info: no picture reached %s before the recording stopped (the "
+                     "compressor could not finish one)\n",
+                     file);
+        return 1;
+    }
     CVideo played;
     if (played.Open(OPEN_FILE, file, 0) != 0) {
         std::fprintf(stderr, "lumora-info: the recording %s does not open\n", file);
