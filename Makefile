@@ -3,7 +3,7 @@ PRESET ?= default
 BUILD  := build/$(PRESET)
 JOBS   ?= $(shell nproc)
 
-.PHONY: deps configure build run test test-tsan test-asan bench format docs deb clean
+.PHONY: deps configure build run test test-loaded test-tsan test-asan bench format docs deb clean
 
 deps:
 	@bash scripts/install-deps
@@ -20,6 +20,11 @@ run: build
 
 test: build
 	@ctest --preset $(PRESET) -j $(JOBS)
+
+# The suite's libraries and programs beside two busy loops: no test may depend on how busy
+# the machine is. The loops end with the run (and by themselves after 20 minutes).
+test-loaded: build
+	@bash scripts/with-busy-loops ctest --preset $(PRESET) -j $(JOBS) -L core
 
 test-asan:
 	@$(MAKE) --no-print-directory test PRESET=asan

@@ -88,13 +88,19 @@ void H264Sender::armDeadline() {
 }
 
 bool H264Sender::openEncoder(std::string* why) {
-    const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
-    if (!codec)
-        codec = avcodec_find_encoder(AV_CODEC_ID_H264);
-    if (!codec) {
-        *why = "no H.264 encoder";
-        return false;
+    // A memory-to-memory hardware encoder (small boards) when one opens; libx264 otherwise.
+    for (const char* name : {"h264_v4l2m2m", "libx264", ""}) {
+        const AVCodec* codec =
+            *name ? avcodec_find_encoder_by_name(name) : avcodec_find_encoder(AV_CODEC_ID_H264);
+        if (codec && tryEncoder(codec, why))
+            return true;
     }
+    if (why->empty())
+        *why = "no H.264 encoder";
+    return false;
+}
+
+bool H264Sender::tryEncoder(const AVCodec* codec, std::string* why) {
     m_encoder.reset(avcodec_alloc_context3(codec));
     if (!m_encoder) {
         *why = "out of memory";
@@ -119,7 +125,9 @@ bool H264Sender::openEncoder(std::string* why) {
     av_opt_set(encoder.priv_data, "tune", "zerolatency", 0);
     const int result = avcodec_open2(&encoder, codec, nullptr);
     if (result < 0) {
-        *why = "cannot open the H.264 encoder: " + errorText(result);
+        *why =
+            "cannot open the H.264 encoder " + std::string(codec->name) + ": " + errorText(result);
+        m_encoder.reset();
         return false;
     }
     m_encoderName = codec->name;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+struct AVCodec;
 struct AVCodecContext;
 struct AVFormatContext;
 struct AVFrame;
@@ -55,6 +56,8 @@ private:
         void operator()(AVPacket* packet) const;
     };
     bool openEncoder(std::string* why);
+    // Opens one encoder with the stream's settings; false (and why) when it does not open.
+    bool tryEncoder(const AVCodec* codec, std::string* why);
     bool writePackets(std::string* why);
     void armDeadline();
     static int interrupted(void* self);
