@@ -5,8 +5,12 @@
 
 namespace platform::media {
 
+// The buffer is left unwritten: a large one is mapped on demand, so the pages a stream never
+// fills (the tail of a packet buffer sized for the worst case, a pool's spare samples) take no
+// memory.
 MediaSample::MediaSample(MemAllocator& owner, LONG size)
-    : owner_(owner), buffer_(std::make_unique<BYTE[]>(size > 0 ? size : 1)), size_(size) {}
+    : owner_(owner), buffer_(std::make_unique_for_overwrite<BYTE[]>(size > 0 ? size : 1)),
+      size_(size) {}
 
 HRESULT MediaSample::QueryInterface(REFIID riid, void** object) {
     if (!object)

@@ -78,6 +78,8 @@ HRESULT MemAllocator::GetBuffer(IMediaSample** sample, REFERENCE_TIME*, REFERENC
             returned_.wait(lock);
             --waiting_;
         }
+        // The sample returned last goes out first: in a chain that delivers synchronously
+        // the same sample keeps coming back, and the spare ones are never written.
         taken = free_.back();
         free_.pop_back();
         ++outstanding_;
