@@ -1,6 +1,7 @@
 // A real nginx with its RTMP module on loopback, started by a test from the project's own
-// docs/nginx/nginx.conf (its ports and folder replaced), in a folder of its own; killed and
-// reaped when the object goes.
+// docs/nginx/nginx.conf (the origin) or docs/nginx/relay.conf (an edge pulling from an
+// origin), with their ports, folders and origin address replaced, in a folder of its own;
+// killed and reaped when the object goes.
 #pragma once
 
 #include "loopback.h"
@@ -16,6 +17,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 extern char** environ;
 
@@ -23,23 +25,21 @@ namespace testsupport {
 
 class NginxProcess {
 public:
-    NginxProcess() : rtmpPort_(loopback::freePort()), httpPort_(loopback::freePort()) {
-        char pattern[] = "/tmp/tarnick-nginx-XXXXXX";
-        prefix_ = ::mkdtemp(pattern);
-        std::filesystem::create_directories(prefix_ + "/hls");
-        std::ifstream in(ORMIDAL_SOURCE_DIR "/docs/nginx/nginx.conf");
-        std::stringstream text;
-        text << in.rdbuf();
-        std::string conf = text.str();
-        replaceAll(conf, "/tmp/tarnick-nginx", prefix_);
-        replaceAll(conf, "listen 1935;", "listen 127.0.0.1:" + std::to_string(rtmpPort_) + ";");
-        replaceAll(conf, "listen 8080;", "listen 127.0.0.1:" + std::to_string(httpPort_) + ";");
-        std::ofstream(prefix_ + "/nginx.conf") << conf;
+    NginxProcess() : NginxProcess("nginx.conf", 0) {}
+    // An edge from docs/nginx/relay.conf, pulling from the origin listening on `originRtmpPort`.
+    static NginxProcess relayOf(const NginxProcess& origin) {
+        return NginxProcess("relay.conf", origin.rtmpPort());
     }
     ~NginxProcess() {
         kill();
         std::error_code ignored;
-        std::filesystem::remove_all(prefix_, ignored);
+        if (!prefix_.empty())
+            std::filesystem::remove_all(prefix_, ignored);
+    }
+    NginxProcess(NginxProcess&& other) noexcept
+        : prefix_(std::move(other.prefix_)), rtmpPort_(other.rtmpPort_), httpPort_(other.httpPort_),
+          pid_(std::exchange(other.pid_, -1)) {
+        other.prefix_.clear();
     }
     NginxProcess(const NginxProcess&) = delete;
     NginxProcess& operator=(const NginxProcess&) = delete;
@@ -74,6 +74,7 @@ public:
         }
         return false;
     }
+    pid_t pid() const { return pid_; }
     // Ends it at once, as a crash would.
     void kill() {
         if (pid_ <= 0)
@@ -98,6 +99,29 @@ public:
     }
 
 private:
+    NginxProcess(const std::string& confName, int originRtmpPort)
+        : rtmpPort_(loopback::freePort()), httpPort_(loopback::freePort()) {
+        char pattern[] = "/tmp/tarnick-nginx-XXXXXX";
+        prefix_ = ::mkdtemp(pattern);
+        std::filesystem::create_directories(prefix_ + "/hls");
+        std::ifstream in(ORMIDAL_SOURCE_DIR "/docs/nginx/" + confName);
+        std::stringstream text;
+        text << in.rdbuf();
+        std::string conf = text.str();
+        const std::string rtmp = "listen 127.0.0.1:" + std::to_string(rtmpPort_) + ";";
+        const std::string http = "listen 127.0.0.1:" + std::to_string(httpPort_) + ";";
+        replaceAll(conf, "/tmp/tarnick-nginx", prefix_);
+        replaceAll(conf, "/tmp/tarnick-relay", prefix_);
+        replaceAll(conf, "listen 1935;", rtmp);
+        replaceAll(conf, "listen 1936;", rtmp);
+        replaceAll(conf, "listen 8080;", http);
+        replaceAll(conf, "listen 8081;", http);
+        if (originRtmpPort > 0)
+            replaceAll(conf, "rtmp://127.0.0.1:1935/",
+                       "rtmp://127.0.0.1:" + std::to_string(originRtmpPort) + "/");
+        std::ofstream(prefix_ + "/nginx.conf") << conf;
+    }
+
     static void replaceAll(std::string& text, const std::string& from, const std::string& to) {
         for (std::size_t at = text.find(from); at != std::string::npos;
              at = text.find(from, at + to.size()))

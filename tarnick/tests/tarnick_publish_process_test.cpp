@@ -1,6 +1,7 @@
 // The real program publishing its start-up server's camera to a real nginx on loopback: what
-// nginx then serves (RTMP and HLS, read by ffprobe and ffmpeg), an ingest server that is down
-// at start, killed and restarted, and a URL that is refused.
+// nginx then serves (RTMP and HLS, read by ffprobe and ffmpeg), a second nginx relaying the
+// first, a hundred HLS readers on nginx, an ingest server that is down at start, killed and
+// restarted, and a URL that is refused.
 #include "NginxProcess.h"
 #include "ProgramProcess.h"
 #include "PublishedMedia.h"
@@ -11,7 +12,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <memory>
 #include <sstream>
+#include <vector>
 
 namespace {
 
@@ -89,6 +93,130 @@ TEST(PublishProcess, TheStartUpServerPublishesH264ThatNginxServesOverRtmpAndHls)
     EXPECT_EQ(linesWith(log, "cannot publish"), 0) << log;
     EXPECT_EQ(program.stop(SIGTERM).value_or(-1), 0);
     EXPECT_EQ(linesWith(readFile(journal), "tarnick: publishing stopped"), 1);
+}
+
+TEST(PublishProcess, ASecondNginxRelayingTheFirstServesTheSameStream) {
+    NginxProcess origin;
+    ASSERT_TRUE(origin.start());
+    NginxProcess relay = NginxProcess::relayOf(origin);
+    ASSERT_TRUE(relay.start());
+    ProgramProcess program;
+    const int port = loopback::freePort();
+    writeFile(program.besideSettings(), publishingSettings(port, origin.publishUrl()));
+    const std::string journal = program.binDir() + "/stderr.log";
+    ASSERT_TRUE(program.start(false, journal));
+
+    // The edge pulls by itself (a static pull retries until the origin has the stream).
+    ASSERT_TRUE(pumpUntil(
+        [&] { return testsupport::playlistSegments(relay.playlistPath()).size() >= 3; }, 60000))
+        << "the relay made no HLS playlist with three segments within 60 s\n"
+        << readFile(journal);
+    EXPECT_EQ(testsupport::probeVideo(relay.publishUrl()), "h264|640|480");
+    EXPECT_EQ(testsupport::probeVideo(relay.playlistUrl()), "h264|640|480");
+    // The same pictures: the camera's pattern, its frame counter moving on across the edge's
+    // segments.
+    const auto segments = testsupport::playlistSegments(relay.playlistPath());
+    const auto first =
+        testsupport::firstFrameStrip(relay.prefix() + "/hls/" + segments.front(), 640, 480);
+    const auto last =
+        testsupport::firstFrameStrip(relay.prefix() + "/hls/" + segments.back(), 640, 480);
+    ASSERT_TRUE(first && last) << "a relayed segment's first picture carries no readable strip";
+    EXPECT_GT(last->frameNumber, first->frameNumber);
+    // Nobody publishes to the edge directly.
+    EXPECT_EQ(linesWith(readFile(journal), "tarnick: publishing to " + origin.publishUrl()), 1);
+    EXPECT_EQ(program.stop(SIGTERM).value_or(-1), 0);
+}
+
+// CPU time (user + system, in clock ticks) a process has used so far, from /proc.
+long cpuTicks(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind(')');
+    if (close == std::string::npos)
+        return -1;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14)
+            utime = std::stol(field);
+        if (i == 15)
+            stime = std::stol(field);
+    }
+    return utime + stime;
+}
+
+// The program's CPU use over `ms`, in percent of one core (a figure to record, never to judge).
+double cpuPercentOver(pid_t pid, int ms) {
+    const long before = cpuTicks(pid);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    pumpUntil([] { return false; }, ms);
+    const long spent = cpuTicks(pid) - before;
+    return 100.0 * double(spent) / double(::sysconf(_SC_CLK_TCK)) /
+           (double(elapsed.elapsed()) / 1000.0);
+}
+
+TEST(PublishProcess, AHundredHlsReadersLeavePublishingAndServingWorking) {
+    NginxProcess nginx;
+    ASSERT_TRUE(nginx.start());
+    ProgramProcess program;
+    const int port = loopback::freePort();
+    writeFile(program.besideSettings(), publishingSettings(port, nginx.publishUrl()));
+    const std::string journal = program.binDir() + "/stderr.log";
+    ASSERT_TRUE(program.start(false, journal));
+    ASSERT_TRUE(pumpUntil([&] { return newestSegmentFrame(nginx, 3).has_value(); }, 60000))
+        << readFile(journal);
+    const double idle = cpuPercentOver(program.pid(), 3000);
+
+    // A hundred readers on loopback, each a curl fetching the playlist and the newest segment
+    // in turn, bounded in count and in time.
+    const std::string segment = "http://127.0.0.1:" + std::to_string(nginx.httpPort()) + "/hls/" +
+                                testsupport::playlistSegments(nginx.playlistPath()).back();
+    std::vector<std::unique_ptr<QProcess>> readers;
+    for (int i = 0; i < 100; ++i) {
+        auto reader = std::make_unique<QProcess>();
+        reader->setStandardOutputFile(QProcess::nullDevice());
+        reader->setStandardErrorFile(QProcess::nullDevice());
+        reader->start("curl",
+                      {"-s", "--max-time", "15",
+                       QString::fromStdString("{" + nginx.playlistUrl() + "," + segment +
+                                              "}?reader=" + std::to_string(i) + "&round=[1-30]")});
+        readers.push_back(std::move(reader));
+    }
+    const uint32_t before = *newestSegmentFrame(nginx);
+    const double loaded = cpuPercentOver(program.pid(), 3000);
+    RecordProperty("program_cpu_pct_no_readers", std::to_string(idle));
+    RecordProperty("program_cpu_pct_100_readers", std::to_string(loaded));
+
+    // Publishing goes on: new segments whose pictures are later frames, and MJPEG is served.
+    std::optional<uint32_t> after;
+    EXPECT_TRUE(pumpUntil(
+        [&] {
+            after = newestSegmentFrame(nginx);
+            return after && *after > before;
+        },
+        30000))
+        << "no newer segment while the readers read";
+    EXPECT_TRUE(snapshotServed(port, program.binDir()));
+    for (auto& reader : readers)
+        if (!reader->waitForFinished(20000))
+            reader->kill();
+    int served = 0;
+    for (auto& reader : readers)
+        served += reader->exitStatus() == QProcess::NormalExit && reader->exitCode() == 0;
+    RecordProperty("readers_completed", served);
+    EXPECT_TRUE(pumpUntil(
+        [&] {
+            const auto latest = newestSegmentFrame(nginx);
+            return latest && after && *latest > *after;
+        },
+        30000))
+        << "publishing stopped after the readers";
+    EXPECT_TRUE(snapshotServed(port, program.binDir()));
+    const std::string log = readFile(journal);
+    EXPECT_EQ(linesWith(log, "cannot publish"), 0) << log;
+    EXPECT_EQ(program.stop(SIGTERM).value_or(-1), 0);
 }
 
 TEST(PublishProcess, AnIngestServerDownAtStartThenKilledAndRestartedIsPublishedToWithoutARestart) {
