@@ -48,6 +48,9 @@ struct Connection {
     Clock::time_point accepted;
     Clock::time_point lastProgress;
     Clock::time_point lastPart;
+    // Bytes the kernel still held for the peer when progress was last looked for there: a
+    // viewer that drains a large socket buffer slowly progresses without the server sending.
+    int lastQueued = -1;
 
     bool pending() const {
         return headOff < headLen || textOff < text.size() || bodyOff < bodyLen ||

@@ -10,10 +10,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -479,9 +481,12 @@ void StreamServer::flush(Connection& c, Clock::time_point now) {
         msg.msg_iovlen = static_cast<size_t>(count);
         const ssize_t sent = ::sendmsg(c.fd.get(), &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0) {
-            if (errno == EAGAIN)
+            if (errno == EAGAIN) {
                 c.writable = false;
-            else if (errno != EINTR)
+                // What the peer has yet to take: the reference its reading is judged by.
+                if (::ioctl(c.fd.get(), SIOCOUTQ, &c.lastQueued) != 0)
+                    c.lastQueued = -1;
+            } else if (errno != EINTR)
                 c.dead = true;
             return;
         }
@@ -536,8 +541,23 @@ void StreamServer::pump(Connection& c, Clock::time_point now) {
     else if (c.kind == Connection::Kind::Snapshot && !c.closeWhenSent &&
              now - c.accepted > m_options.snapshotTimeout)
         c.dead = true;
-    else if (c.pending() && now - c.lastProgress > m_options.sendTimeout)
+    else if (c.pending() && now - c.lastProgress > m_options.sendTimeout &&
+             !peerStillReading(c, now))
         c.dead = true;
+}
+
+// I/O thread. A viewer whose socket buffer still shrinks is reading, however slowly: the
+// time-out then counts from now. One that has taken nothing since the last look is not.
+bool StreamServer::peerStillReading(Connection& c, Clock::time_point now) {
+    int queued = 0;
+    if (::ioctl(c.fd.get(), SIOCOUTQ, &queued) != 0)
+        return false;
+    const bool drained = c.lastQueued >= 0 && queued < c.lastQueued;
+    c.lastQueued = queued;
+    if (!drained)
+        return false;
+    c.lastProgress = now;
+    return true;
 }
 
 // A raw reader still sending an old frame keeps that frame's slot (JPEG readers hold only

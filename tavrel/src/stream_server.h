@@ -84,6 +84,7 @@ private:
     void onReadable(Connection& c);
     bool makeRoomForPending(const Connection& newest, Clock::time_point now);
     size_t servedCount(const Connection& except, const AddressKey* peer) const;
+    bool peerStillReading(Connection& c, Clock::time_point now);
     void keepCameraSlotsFree();
     void startResponse(Connection& c);
     void pump(Connection& c, Clock::time_point now);
