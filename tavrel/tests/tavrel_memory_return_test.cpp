@@ -14,22 +14,6 @@ namespace {
 
 const DibFormat kFullHd{1920, 1080, 24};
 
-
-// A raw reader from this machine that asks and never reads: it holds the frame it was sent.
-int stalledRawReader(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int small = 4096;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    const sockaddr_in a = loopback::address(port);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    const std::string req = "GET /stream?raw=1 HTTP/1.1\r\nHost: t\r\n\r\n";
-    ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
-    return fd;
-}
-
 TEST(TavrelMemoryReturn, ResidentSizeAfterARawBurstReturnsToWhereItWas) {
     if (!kResidentMeasurable)
         GTEST_SKIP() << "resident sizes mean nothing under a sanitizer";
@@ -50,7 +34,7 @@ TEST(TavrelMemoryReturn, ResidentSizeAfterARawBurstReturnsToWhereItWas) {
     for (int burst = 1; burst <= 2; ++burst) {
         std::vector<int> readers;
         for (int i = 0; i < 30; ++i) {
-            readers.push_back(stalledRawReader(server->port()));
+            readers.push_back(smallBufferViewer(server->port(), "/stream?raw=1"));
             ASSERT_GE(readers.back(), 0);
             std::this_thread::sleep_for(40ms);
         }

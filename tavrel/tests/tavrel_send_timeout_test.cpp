@@ -24,22 +24,6 @@ std::unique_ptr<StreamServer> startServer() {
     return StreamServer::start(o);
 }
 
-// A raw viewer from this machine with a small receive buffer, so that the server's send
-// waits on it after a few kilobytes.
-int rawViewer(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int small = 4096;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    const sockaddr_in a = loopback::address(port);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    const std::string request = "GET /stream?raw=1 HTTP/1.1\r\nHost: t\r\n\r\n";
-    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    return fd;
-}
-
 // Reads what is there within `waitMs`: the byte count, or -1 once the server has closed.
 long readSome(int fd, int waitMs, size_t most) {
     pollfd p{fd, POLLIN, 0};
@@ -54,7 +38,7 @@ TEST(TavrelSendTimeout, ASlowViewerThatKeepsReadingStaysPastTheTimeOut) {
     auto server = startServer();
     ASSERT_TRUE(server);
     FrameFeeder camera(kFrame, 33ms, [&](uint8_t* rows) { server->addFrame(rows); });
-    const int fd = rawViewer(server->port());
+    const int fd = smallBufferViewer(server->port(), "/stream?raw=1");
     ASSERT_GE(fd, 0);
     // 16 KiB every 20 ms: far slower than the frames come (a 900 KiB frame takes over a
     // second, 30 come meanwhile), but never silent for long: the server's socket drains
@@ -77,7 +61,7 @@ TEST(TavrelSendTimeout, AViewerThatStopsReadingIsCutAfterTheTimeOutFromItsLastPr
     auto server = startServer();
     ASSERT_TRUE(server);
     FrameFeeder camera(kFrame, 33ms, [&](uint8_t* rows) { server->addFrame(rows); });
-    const int fd = rawViewer(server->port());
+    const int fd = smallBufferViewer(server->port(), "/stream?raw=1");
     ASSERT_GE(fd, 0);
     // It reads for a while (longer than the time-out: its connection's age does not count)…
     const auto readingEnd = std::chrono::steady_clock::now() + 2 * kSendTimeout;

@@ -76,6 +76,22 @@ constexpr bool kResidentMeasurable =
     true;
 #endif
 
+// A viewer of `path` with a 4 KiB receive buffer, so that the server's sends wait on it after a
+// few kilobytes; the request is sent, nothing is read. -1 when it cannot connect.
+inline int smallBufferViewer(int port, const char* path) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    const sockaddr_in a = loopback::address(port);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    const std::string req = std::string("GET ") + path + " HTTP/1.1\r\nHost: t\r\n\r\n";
+    ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+    return fd;
+}
+
 inline long residentKb() {
     FILE* f = std::fopen("/proc/self/status", "r");
     long kb = -1;

@@ -27,21 +27,6 @@ std::unique_ptr<StreamServer> startServer(const DibFormat& f) {
     return StreamServer::start(o);
 }
 
-// A viewer that asks for the stream and never reads: it stalls on whichever part it was sent.
-int stalledViewer(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int small = 4096;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    const sockaddr_in a = loopback::address(port);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    const std::string req = "GET /stream HTTP/1.1\r\nHost: t\r\n\r\n";
-    ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
-    return fd;
-}
-
 // Frames with fine grain: about a megabyte of JPEG each at 1080p, so a viewer that stops
 // reading fills its socket within a few frames and then holds the part it was sent.
 std::vector<std::vector<uint8_t>> grainyFrames(const DibFormat& f, int count) {
@@ -104,7 +89,7 @@ TEST(TavrelViewerMemory, StalledJpegViewersCostEncodedBytesAndLeaveNothingBehind
     for (int n : {1, 4, 16}) {
         // Joining one after another, each stalls on a different frame.
         while (static_cast<int>(viewers.size()) < n) {
-            viewers.push_back(stalledViewer(server->port()));
+            viewers.push_back(smallBufferViewer(server->port(), "/stream"));
             ASSERT_GE(viewers.back(), 0);
             std::this_thread::sleep_for(40ms);
         }
