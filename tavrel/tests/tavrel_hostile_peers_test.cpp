@@ -126,22 +126,6 @@ TEST(TavrelHostilePeers, OneAddressHoldsOnlyAFewUnfinishedRequests) {
     EXPECT_EQ(server->stats().shed, 4u);
 }
 
-// A stream client that asks and then never reads; its receive buffer is kept small so the
-// server's sends stall at once.
-int stuckStream(int port, const char* target) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int small = 4096;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    const sockaddr_in a = loopback::address(port);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    const std::string req = std::string("GET ") + target + " HTTP/1.1\r\nHost: t\r\n\r\n";
-    ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
-    return fd;
-}
-
 TEST(TavrelHostilePeers, ReadersThatNeverReadCostTheCameraNoFrame) {
     auto server = startServer(kVga);
     ASSERT_TRUE(server);
@@ -151,8 +135,8 @@ TEST(TavrelHostilePeers, ReadersThatNeverReadCostTheCameraNoFrame) {
     // Readers that join one after another stall on different frames, so each pins its own.
     std::vector<int> stuck;
     for (int i = 0; i < 20; ++i) {
-        stuck.push_back(stuckStream(port, "/stream?raw=1"));
-        stuck.push_back(stuckStream(port, "/stream"));
+        stuck.push_back(smallBufferViewer(port, "/stream?raw=1"));
+        stuck.push_back(smallBufferViewer(port, "/stream"));
         std::this_thread::sleep_for(70ms);
     }
     std::this_thread::sleep_for(500ms);
@@ -237,7 +221,7 @@ TEST(TavrelHostilePeers, PoolReturnsToItsRestingSize) {
     {
         std::vector<int> stuck;
         for (int i = 0; i < 8; ++i) {
-            stuck.push_back(stuckStream(server->port(), "/stream?raw=1"));
+            stuck.push_back(smallBufferViewer(server->port(), "/stream?raw=1"));
             std::this_thread::sleep_for(70ms);
         }
         std::this_thread::sleep_for(500ms);
