@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -98,6 +99,12 @@ public:
             ::_exit(127);
         }
         return true;
+    }
+
+    // The files the running program has mapped (/proc/PID/maps), one mapping a line.
+    std::string mappedFiles() const {
+        std::ifstream maps("/proc/" + std::to_string(pid_) + "/maps");
+        return std::string(std::istreambuf_iterator<char>(maps), {});
     }
 
     // True once the program catches the three ending signals, that is once its own code runs

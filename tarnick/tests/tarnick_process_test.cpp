@@ -198,6 +198,19 @@ TEST_F(EndToEnd, AProgramStartedToServeIsWatchedByAnotherAndByStandardTools) {
     EXPECT_GT(saturated, 200) << "no colour bars in the browser's picture";
 }
 
+TEST_F(EndToEnd, AServerThatNeitherRecordsNorPublishesNeverMapsFFmpeg) {
+    // Serving a stream and a snapshot: FFmpeg (and its hundred-odd libraries) stays unloaded.
+    uint32_t number = 0;
+    ASSERT_TRUE(framesAdvance(client, &number));
+    ASSERT_EQ(runTool("curl", {"-sf", "-o", QString::fromStdString(server.binDir() + "/s.jpg"),
+                               QString::fromStdString(url("/snapshot.jpg"))}),
+              0);
+    const std::string maps = server.mappedFiles();
+    ASSERT_NE(maps.find("libormidal-platform"), std::string::npos) << "not the program's maps";
+    EXPECT_EQ(maps.find("libavcodec"), std::string::npos);
+    EXPECT_EQ(maps.find("libavformat"), std::string::npos);
+}
+
 TEST_F(EndToEnd, TheClientKeepsItsLastPictureAcrossAServerRestartAndResumes) {
     uint32_t before = 0;
     ASSERT_TRUE(framesAdvance(client, &before));

@@ -21,15 +21,9 @@ bool sameTail(const GUID& a, const GUID& b) {
 }
 
 const AVCodecTag* const* aviTags() {
-    static const AVCodecTag* const tags[] = {avformat_get_riff_video_tags(), nullptr};
+    static const AVCodecTag* const tags[] = {lib().avformat_get_riff_video_tags(), nullptr};
     return tags;
 }
-
-// The platform shows no messages: FFmpeg's own log would print to the host's stderr.
-[[maybe_unused]] const bool quiet = [] {
-    av_log_set_level(AV_LOG_QUIET);
-    return true;
-}();
 
 } // namespace
 
@@ -44,7 +38,7 @@ bool compressedVideoType(AVCodecID codec, int width, int height, REFERENCE_TIME 
     if (codec == AV_CODEC_ID_NONE || codec == AV_CODEC_ID_RAWVIDEO || width <= 0 || height <= 0 ||
         width > 16384 || height > 16384 || extradata.size() > (1u << 20))
         return false;
-    const DWORD tag = av_codec_get_tag(aviTags(), codec);
+    const DWORD tag = lib().av_codec_get_tag(aviTags(), codec);
     GUID subtype = kCodecIdBase;
     subtype.Data1 = static_cast<uint32_t>(codec);
     if (tag)
@@ -80,12 +74,12 @@ AVCodecID codecOf(const AM_MEDIA_TYPE& mt) {
     if (mt.majortype != MEDIATYPE_Video)
         return AV_CODEC_ID_NONE;
     if (sameTail(mt.subtype, kCodecIdBase)) {
-        const AVCodecDescriptor* known = avcodec_descriptor_get(AVCodecID(mt.subtype.Data1));
+        const AVCodecDescriptor* known = lib().avcodec_descriptor_get(AVCodecID(mt.subtype.Data1));
         return known ? known->id : AV_CODEC_ID_NONE;
     }
     if (!sameTail(mt.subtype, MEDIASUBTYPE_YUY2))
         return AV_CODEC_ID_NONE;
-    const AVCodecID codec = av_codec_get_id(aviTags(), mt.subtype.Data1);
+    const AVCodecID codec = lib().av_codec_get_id(aviTags(), mt.subtype.Data1);
     return codec == AV_CODEC_ID_RAWVIDEO ? AV_CODEC_ID_NONE : codec;
 }
 
@@ -181,7 +175,7 @@ AVRational frameRateOf(REFERENCE_TIME interval) {
     const double ntsc = fps * 1.001;
     if (std::fabs(ntsc - std::round(ntsc)) < 0.01)
         return {int(std::lround(ntsc)) * 1000, 1001};
-    return av_d2q(fps, 1000000);
+    return lib().av_d2q(fps, 1000000);
 }
 
 HRESULT resultOf(int averror) {

@@ -6,11 +6,7 @@
 
 #include <platform/media/media_types.h>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libswscale/swscale.h>
-}
+#include "media/codecs/av_library.h"
 
 #include <memory>
 #include <span>
@@ -18,28 +14,28 @@ extern "C" {
 namespace platform::media::av {
 
 struct CodecContextFree {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+    void operator()(AVCodecContext* c) const { lib().avcodec_free_context(&c); }
 };
 struct FrameFree {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
+    void operator()(AVFrame* f) const { lib().av_frame_free(&f); }
 };
 struct PacketFree {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
+    void operator()(AVPacket* p) const { lib().av_packet_free(&p); }
 };
 struct SwsFree {
-    void operator()(SwsContext* s) const { sws_freeContext(s); }
+    void operator()(SwsContext* s) const { lib().sws_freeContext(s); }
 };
 struct InputFormatClose {
-    void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
+    void operator()(AVFormatContext* f) const { lib().avformat_close_input(&f); }
 };
 struct OutputFormatFree {
-    void operator()(AVFormatContext* f) const { avformat_free_context(f); }
+    void operator()(AVFormatContext* f) const { lib().avformat_free_context(f); }
 };
 // An AVIOContext and the buffer FFmpeg may have replaced while using it.
 struct IoContextFree {
     void operator()(AVIOContext* io) const {
-        av_freep(&io->buffer);
-        avio_context_free(&io);
+        lib().av_freep(&io->buffer);
+        lib().avio_context_free(&io);
     }
 };
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFree>;

@@ -25,10 +25,10 @@ std::vector<CompressorSpec> candidates() {
 // An encoder counts as usable when it opens for a small picture: a listed FFmpeg encoder may
 // still lack its library or hardware.
 bool opens(const CompressorSpec& spec) {
-    const AVCodec* codec = avcodec_find_encoder_by_name(spec.encoder);
+    const AVCodec* codec = av::lib().avcodec_find_encoder_by_name(spec.encoder);
     if (!codec)
         return false;
-    av::CodecContextPtr context(avcodec_alloc_context3(codec));
+    av::CodecContextPtr context(av::lib().avcodec_alloc_context3(codec));
     if (!context)
         return false;
     context->width = 64;
@@ -38,7 +38,7 @@ bool opens(const CompressorSpec& spec) {
                            ? (codec->pix_fmts ? codec->pix_fmts[0] : AV_PIX_FMT_YUV420P)
                            : spec.pixelFormats.front();
     context->thread_count = 1;
-    return avcodec_open2(context.get(), codec, nullptr) >= 0;
+    return av::lib().avcodec_open2(context.get(), codec, nullptr) >= 0;
 }
 
 class CompressorProvider final : public DeviceProvider {
@@ -69,6 +69,8 @@ const std::vector<CompressorSpec>& usableCompressors() {
     // while the process runs.
     static const std::vector<CompressorSpec> usable = [] {
         std::vector<CompressorSpec> found;
+        if (!av::available())
+            return found;
         for (CompressorSpec& spec : candidates())
             if (opens(spec))
                 found.push_back(std::move(spec));

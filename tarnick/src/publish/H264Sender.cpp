@@ -3,12 +3,7 @@
 // thread only.
 #include "H264Sender.h"
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/opt.h>
-#include <libavutil/time.h>
-}
+#include "AvFunctions.h"
 
 #include <libyuv.h>
 
@@ -19,7 +14,7 @@ namespace {
 
 std::string errorText(int code) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof(text));
+    av().av_strerror(code, text, sizeof(text));
     return text;
 }
 
@@ -34,18 +29,18 @@ bool startsWithNoCase(const std::string& text, const char* prefix) {
 } // namespace
 
 void H264Sender::Deleters::operator()(AVCodecContext* context) const {
-    avcodec_free_context(&context);
+    av().avcodec_free_context(&context);
 }
 void H264Sender::Deleters::operator()(AVFormatContext* context) const {
     if (context->pb)
-        avio_closep(&context->pb);
-    avformat_free_context(context);
+        av().avio_closep(&context->pb);
+    av().avformat_free_context(context);
 }
 void H264Sender::Deleters::operator()(AVFrame* frame) const {
-    av_frame_free(&frame);
+    av().av_frame_free(&frame);
 }
 void H264Sender::Deleters::operator()(AVPacket* packet) const {
-    av_packet_free(&packet);
+    av().av_packet_free(&packet);
 }
 
 bool H264Sender::isPublishUrl(const std::string& url) {
@@ -79,19 +74,19 @@ H264Sender::~H264Sender() {
 int H264Sender::interrupted(void* self) {
     auto* sender = static_cast<H264Sender*>(self);
     return sender->m_stop.load(std::memory_order_relaxed) ||
-           av_gettime_relative() > sender->m_deadlineUs.load(std::memory_order_relaxed);
+           av().av_gettime_relative() > sender->m_deadlineUs.load(std::memory_order_relaxed);
 }
 
 void H264Sender::armDeadline() {
-    m_deadlineUs.store(av_gettime_relative() + std::int64_t(m_params.ioTimeoutMs) * 1000,
+    m_deadlineUs.store(av().av_gettime_relative() + std::int64_t(m_params.ioTimeoutMs) * 1000,
                        std::memory_order_relaxed);
 }
 
 bool H264Sender::openEncoder(std::string* why) {
     // A memory-to-memory hardware encoder (small boards) when one opens; libx264 otherwise.
     for (const char* name : {"h264_v4l2m2m", "libx264", ""}) {
-        const AVCodec* codec =
-            *name ? avcodec_find_encoder_by_name(name) : avcodec_find_encoder(AV_CODEC_ID_H264);
+        const AVCodec* codec = *name ? av().avcodec_find_encoder_by_name(name)
+                                     : av().avcodec_find_encoder(AV_CODEC_ID_H264);
         if (codec && tryEncoder(codec, why))
             return true;
     }
@@ -101,7 +96,7 @@ bool H264Sender::openEncoder(std::string* why) {
 }
 
 bool H264Sender::tryEncoder(const AVCodec* codec, std::string* why) {
-    m_encoder.reset(avcodec_alloc_context3(codec));
+    m_encoder.reset(av().avcodec_alloc_context3(codec));
     if (!m_encoder) {
         *why = "out of memory";
         return false;
@@ -121,9 +116,9 @@ bool H264Sender::tryEncoder(const AVCodec* codec, std::string* why) {
     encoder.rc_buffer_size = int(encoder.bit_rate); // one second of stream
     // FLV carries the parameter sets once, in its header.
     encoder.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    av_opt_set(encoder.priv_data, "preset", "veryfast", 0);
-    av_opt_set(encoder.priv_data, "tune", "zerolatency", 0);
-    const int result = avcodec_open2(&encoder, codec, nullptr);
+    av().av_opt_set(encoder.priv_data, "preset", "veryfast", 0);
+    av().av_opt_set(encoder.priv_data, "tune", "zerolatency", 0);
+    const int result = av().avcodec_open2(&encoder, codec, nullptr);
     if (result < 0) {
         *why =
             "cannot open the H.264 encoder " + std::string(codec->name) + ": " + errorText(result);
@@ -131,8 +126,8 @@ bool H264Sender::tryEncoder(const AVCodec* codec, std::string* why) {
         return false;
     }
     m_encoderName = codec->name;
-    m_picture.reset(av_frame_alloc());
-    m_packet.reset(av_packet_alloc());
+    m_picture.reset(av().av_frame_alloc());
+    m_packet.reset(av().av_packet_alloc());
     if (!m_picture || !m_packet) {
         *why = "out of memory";
         return false;
@@ -140,7 +135,7 @@ bool H264Sender::tryEncoder(const AVCodec* codec, std::string* why) {
     m_picture->format = encoder.pix_fmt;
     m_picture->width = encoder.width;
     m_picture->height = encoder.height;
-    if (av_frame_get_buffer(m_picture.get(), 0) < 0) {
+    if (av().av_frame_get_buffer(m_picture.get(), 0) < 0) {
         *why = "out of memory";
         return false;
     }
@@ -158,12 +153,14 @@ bool H264Sender::open(const Params& params, std::string* why) {
         *why = "the picture format cannot be encoded";
         return false;
     }
+    if (!loadAvFunctions(why))
+        return false;
     if (!openEncoder(why)) {
         close();
         return false;
     }
     AVFormatContext* output = nullptr;
-    int result = avformat_alloc_output_context2(&output, nullptr, "flv", params.url.c_str());
+    int result = av().avformat_alloc_output_context2(&output, nullptr, "flv", params.url.c_str());
     if (result < 0 || !output) {
         *why = "no FLV muxer: " + errorText(result);
         close();
@@ -173,8 +170,8 @@ bool H264Sender::open(const Params& params, std::string* why) {
     output->interrupt_callback.callback = &H264Sender::interrupted;
     output->interrupt_callback.opaque = this;
     output->flush_packets = 1; // every frame leaves at once: nothing waits in a buffer
-    AVStream* stream = avformat_new_stream(output, nullptr);
-    if (!stream || avcodec_parameters_from_context(stream->codecpar, m_encoder.get()) < 0) {
+    AVStream* stream = av().avformat_new_stream(output, nullptr);
+    if (!stream || av().avcodec_parameters_from_context(stream->codecpar, m_encoder.get()) < 0) {
         *why = "cannot describe the stream";
         close();
         return false;
@@ -182,21 +179,21 @@ bool H264Sender::open(const Params& params, std::string* why) {
     stream->time_base = AVRational{1, 1000};
 
     AVDictionary* options = nullptr;
-    av_dict_set_int(&options, "rw_timeout", std::int64_t(params.ioTimeoutMs) * 1000, 0);
+    av().av_dict_set_int(&options, "rw_timeout", std::int64_t(params.ioTimeoutMs) * 1000, 0);
     armDeadline();
-    result = avio_open2(&output->pb, params.url.c_str(), AVIO_FLAG_WRITE,
-                        &output->interrupt_callback, &options);
-    av_dict_free(&options);
+    result = av().avio_open2(&output->pb, params.url.c_str(), AVIO_FLAG_WRITE,
+                             &output->interrupt_callback, &options);
+    av().av_dict_free(&options);
     if (result < 0) {
         *why = errorText(result);
         close();
         return false;
     }
     // A live stream cannot seek back to write its duration and size.
-    av_dict_set(&options, "flvflags", "no_duration_filesize", 0);
+    av().av_dict_set(&options, "flvflags", "no_duration_filesize", 0);
     armDeadline();
-    result = avformat_write_header(output, &options);
-    av_dict_free(&options);
+    result = av().avformat_write_header(output, &options);
+    av().av_dict_free(&options);
     if (result < 0) {
         *why = errorText(result);
         close();
@@ -211,7 +208,7 @@ bool H264Sender::send(const unsigned char* rows, std::int64_t captureUs, std::st
         *why = "not connected";
         return false;
     }
-    if (av_frame_make_writable(m_picture.get()) < 0) {
+    if (av().av_frame_make_writable(m_picture.get()) < 0) {
         *why = "out of memory";
         return false;
     }
@@ -238,7 +235,7 @@ bool H264Sender::send(const unsigned char* rows, std::int64_t captureUs, std::st
     m_lastPts = pts;
     m_picture->pts = pts;
 
-    const int result = avcodec_send_frame(m_encoder.get(), m_picture.get());
+    const int result = av().avcodec_send_frame(m_encoder.get(), m_picture.get());
     if (result < 0) {
         *why = "encoder: " + errorText(result);
         m_failed = true;
@@ -250,7 +247,7 @@ bool H264Sender::send(const unsigned char* rows, std::int64_t captureUs, std::st
 bool H264Sender::writePackets(std::string* why) {
     AVStream* stream = m_output->streams[0];
     for (;;) {
-        int result = avcodec_receive_packet(m_encoder.get(), m_packet.get());
+        int result = av().avcodec_receive_packet(m_encoder.get(), m_packet.get());
         if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
             return true;
         if (result < 0) {
@@ -258,11 +255,11 @@ bool H264Sender::writePackets(std::string* why) {
             m_failed = true;
             return false;
         }
-        av_packet_rescale_ts(m_packet.get(), m_encoder->time_base, stream->time_base);
+        av().av_packet_rescale_ts(m_packet.get(), m_encoder->time_base, stream->time_base);
         m_packet->stream_index = 0;
         armDeadline();
-        result = av_write_frame(m_output.get(), m_packet.get());
-        av_packet_unref(m_packet.get());
+        result = av().av_write_frame(m_output.get(), m_packet.get());
+        av().av_packet_unref(m_packet.get());
         if (result < 0) {
             *why = errorText(result);
             m_failed = true;
@@ -274,7 +271,7 @@ bool H264Sender::writePackets(std::string* why) {
 void H264Sender::close() {
     if (m_output && m_headerWritten && !m_failed && !m_stop.load()) {
         armDeadline();
-        av_write_trailer(m_output.get());
+        av().av_write_trailer(m_output.get());
     }
     m_output.reset();
     m_encoder.reset();

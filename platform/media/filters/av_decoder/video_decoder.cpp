@@ -69,7 +69,7 @@ protected:
         const MediaType type(mt);
         const VIDEOINFOHEADER* vih = type.videoInfo();
         const AVCodecID codec = av::codecOf(mt);
-        if (!vih || codec == AV_CODEC_ID_NONE || !avcodec_find_decoder(codec))
+        if (!vih || codec == AV_CODEC_ID_NONE || !av::lib().avcodec_find_decoder(codec))
             return VFW_E_TYPE_NOT_ACCEPTED;
         const LONG height = std::abs(vih->bmiHeader.biHeight);
         return vih->bmiHeader.biWidth > 0 && vih->bmiHeader.biWidth <= 16384 && height > 0 &&
@@ -122,10 +122,10 @@ protected:
         // Turned pictures are decoded here first, then turned into the sample.
         coded_.assign(rotation_ ? pictureSize(width_, height_) : 0, 0);
         interval_ = in.videoInfo()->AvgTimePerFrame;
-        const AVCodec* codec = avcodec_find_decoder(av::codecOf(in.get()));
-        context_.reset(avcodec_alloc_context3(codec));
-        frame_.reset(av_frame_alloc());
-        packet_.reset(av_packet_alloc());
+        const AVCodec* codec = av::lib().avcodec_find_decoder(av::codecOf(in.get()));
+        context_.reset(av::lib().avcodec_alloc_context3(codec));
+        frame_.reset(av::lib().av_frame_alloc());
+        packet_.reset(av::lib().av_packet_alloc());
         if (!context_ || !frame_ || !packet_)
             return E_OUTOFMEMORY;
         context_->width = width_;
@@ -134,14 +134,14 @@ protected:
         context_->thread_count = 0; // as many as the machine has
         const auto extra = av::extradataOf(in.get());
         if (!extra.empty()) {
-            context_->extradata =
-                static_cast<uint8_t*>(av_mallocz(extra.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+            context_->extradata = static_cast<uint8_t*>(
+                av::lib().av_mallocz(extra.size() + AV_INPUT_BUFFER_PADDING_SIZE));
             if (!context_->extradata)
                 return E_OUTOFMEMORY;
             std::copy(extra.begin(), extra.end(), context_->extradata);
             context_->extradata_size = int(extra.size());
         }
-        if (avcodec_open2(context_.get(), codec, nullptr) < 0) {
+        if (av::lib().avcodec_open2(context_.get(), codec, nullptr) < 0) {
             context_.reset();
             return VFW_E_TYPE_NOT_ACCEPTED;
         }
@@ -154,7 +154,7 @@ protected:
     // seek or a stop must never come out at the next position.
     HRESULT onActivate() override {
         if (context_)
-            avcodec_flush_buffers(context_.get());
+            av::lib().avcodec_flush_buffers(context_.get());
         times_.clear();
         afterKey_ = false;
         firstKey_ = true;
@@ -166,7 +166,7 @@ protected:
         if (!context_ || !output().isConnected())
             return S_OK;
         if (sample->IsDiscontinuity() == S_OK) {
-            avcodec_flush_buffers(context_.get()); // a new position: forget held pictures
+            av::lib().avcodec_flush_buffers(context_.get()); // a new position: forget held pictures
             times_.clear();
             afterKey_ = false;
             firstKey_ = true;
@@ -186,12 +186,12 @@ protected:
         packet_->pts = timed ? start : AV_NOPTS_VALUE;
         packet_->dts = AV_NOPTS_VALUE;
         packet_->flags = sample->IsSyncPoint() == S_OK ? AV_PKT_FLAG_KEY : 0;
-        int sent = avcodec_send_packet(context_.get(), packet_.get());
+        int sent = av::lib().avcodec_send_packet(context_.get(), packet_.get());
         while (sent == AVERROR(EAGAIN)) {
             // The decoder is full: take its pictures first, then hand it the packet again.
             if (HRESULT hr = deliverPictures(); hr != S_OK)
                 return hr;
-            sent = avcodec_send_packet(context_.get(), packet_.get());
+            sent = av::lib().avcodec_send_packet(context_.get(), packet_.get());
         }
         packet_->data = nullptr;
         packet_->size = 0;
@@ -201,9 +201,9 @@ protected:
     // The stream ended: the pictures the decoder still holds go out before the end.
     HRESULT endOfStream(InputPin& pin) override {
         if (context_ && output().isConnected()) {
-            avcodec_send_packet(context_.get(), nullptr);
+            av::lib().avcodec_send_packet(context_.get(), nullptr);
             deliverPictures();
-            avcodec_flush_buffers(context_.get());
+            av::lib().avcodec_flush_buffers(context_.get());
         }
         return TransformFilter::endOfStream(pin);
     }
@@ -254,7 +254,7 @@ private:
     // Delivers every picture the decoder has ready. S_OK when it wants more input.
     HRESULT deliverPictures() {
         for (;;) {
-            const int got = avcodec_receive_frame(context_.get(), frame_.get());
+            const int got = av::lib().avcodec_receive_frame(context_.get(), frame_.get());
             if (got == AVERROR(EAGAIN) || got == AVERROR_EOF)
                 return S_OK;
             if (got < 0)
@@ -262,7 +262,7 @@ private:
             HRESULT hr = S_OK;
             if (frame_->width == width_ && frame_->height == height_)
                 hr = deliverPicture();
-            av_frame_unref(frame_.get());
+            av::lib().av_frame_unref(frame_.get());
             if (hr != S_OK)
                 return hr;
         }
@@ -287,24 +287,24 @@ private:
         const auto format = AVPixelFormat(frame_->format);
         if (format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUVJ420P) {
             const int cw = (width_ + 1) / 2, ch = (height_ + 1) / 2;
-            av_image_copy_plane(target.data[0], target.linesize[0], frame_->data[0],
-                                frame_->linesize[0], width_, height_);
-            av_image_copy_plane(target.data[1], target.linesize[1], frame_->data[1],
-                                frame_->linesize[1], cw, ch);
-            av_image_copy_plane(target.data[2], target.linesize[2], frame_->data[2],
-                                frame_->linesize[2], cw, ch);
+            av::lib().av_image_copy_plane(target.data[0], target.linesize[0], frame_->data[0],
+                                          frame_->linesize[0], width_, height_);
+            av::lib().av_image_copy_plane(target.data[1], target.linesize[1], frame_->data[1],
+                                          frame_->linesize[1], cw, ch);
+            av::lib().av_image_copy_plane(target.data[2], target.linesize[2], frame_->data[2],
+                                          frame_->linesize[2], cw, ch);
         } else {
             // Other layouts (4:2:2, 4:4:4, RGB, high bit depth) through libswscale; the
             // context is made for the first such picture and kept.
-            scaler_.reset(sws_getCachedContext(scaler_.release(), width_, height_, format, width_,
-                                               height_, AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr,
-                                               nullptr, nullptr));
+            scaler_.reset(av::lib().sws_getCachedContext(scaler_.release(), width_, height_, format,
+                                                         width_, height_, AV_PIX_FMT_YUV420P,
+                                                         SWS_BILINEAR, nullptr, nullptr, nullptr));
             if (!scaler_) {
                 out->Release();
                 return S_OK;
             }
-            sws_scale(scaler_.get(), frame_->data, frame_->linesize, 0, height_, target.data,
-                      target.linesize);
+            av::lib().sws_scale(scaler_.get(), frame_->data, frame_->linesize, 0, height_,
+                                target.data, target.linesize);
         }
         if (rotation_ && !turn(target, data, size_t(out->GetSize()))) {
             out->Release();
@@ -363,7 +363,7 @@ private:
     bool afterKey_ = false; // between a seek's key frame and the next reference picture
 };
 
-const ClassRegistration registration{CLSID_VideoDecoder, createInstance<VideoDecoder>};
+const ClassRegistration registration{CLSID_VideoDecoder, av::createInstance<VideoDecoder>};
 
 } // namespace
 

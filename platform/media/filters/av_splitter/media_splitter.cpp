@@ -286,28 +286,28 @@ private:
     }
 
     HRESULT openFile() {
-        auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
+        auto* buffer = static_cast<unsigned char*>(av::lib().av_malloc(kIoBufferSize));
         if (!buffer)
             return E_OUTOFMEMORY;
-        io_.reset(avio_alloc_context(buffer, kIoBufferSize, 0, this, &MediaSplitter::read, nullptr,
-                                     &MediaSplitter::seek));
+        io_.reset(av::lib().avio_alloc_context(buffer, kIoBufferSize, 0, this, &MediaSplitter::read,
+                                               nullptr, &MediaSplitter::seek));
         if (!io_) {
-            av_free(buffer);
+            av::lib().av_free(buffer);
             return E_OUTOFMEMORY;
         }
-        AVFormatContext* context = avformat_alloc_context();
+        AVFormatContext* context = av::lib().avformat_alloc_context();
         if (!context)
             return E_OUTOFMEMORY;
         context->pb = io_.get();
         context->flags |= AVFMT_FLAG_CUSTOM_IO;
         position_ = 0;
-        if (avformat_open_input(&context, nullptr, nullptr, nullptr) < 0)
+        if (av::lib().avformat_open_input(&context, nullptr, nullptr, nullptr) < 0)
             return VFW_E_UNKNOWN_FILE_TYPE; // FFmpeg freed the context
         av::InputFormatPtr demuxer(context);
-        if (avformat_find_stream_info(demuxer.get(), nullptr) < 0)
+        if (av::lib().avformat_find_stream_info(demuxer.get(), nullptr) < 0)
             return VFW_E_UNKNOWN_FILE_TYPE;
         const int index =
-            av_find_best_stream(demuxer.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+            av::lib().av_find_best_stream(demuxer.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
         if (index < 0)
             return VFW_E_UNSUPPORTED_STREAM;
         AVStream* stream = demuxer->streams[index];
@@ -316,7 +316,7 @@ private:
             stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
         if (rate.num <= 0 || rate.den <= 0)
             return VFW_E_UNSUPPORTED_STREAM;
-        interval_ = av_rescale(UNITS, rate.den, rate.num);
+        interval_ = av::lib().av_rescale(UNITS, rate.den, rate.num);
         if (interval_ <= 0)
             return VFW_E_UNSUPPORTED_STREAM;
         if (!typeFor(*par, stream->time_base))
@@ -331,7 +331,7 @@ private:
             demuxer->streams[i]->discard = int(i) == index ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
         const Start start = probeStart(*demuxer, index);
         decodeOrder_ = start.decodeOrder;
-        const AVCodecDescriptor* codec = avcodec_descriptor_get(par->codec_id);
+        const AVCodecDescriptor* codec = av::lib().avcodec_descriptor_get(par->codec_id);
         seekMargin_ = decodeOrder_ && !(codec && (codec->props & AV_CODEC_PROP_INTRA_ONLY))
                           ? kDecodeOrderMargin
                           : 0;
@@ -345,7 +345,7 @@ private:
             startPts_ = start.keyTime;
             frameCount_ = std::max<LONGLONG>(0, frameCount_ - start.leading);
         }
-        packet_.reset(av_packet_alloc());
+        packet_.reset(av::lib().av_packet_alloc());
         if (!packet_)
             return E_OUTOFMEMORY;
         const int rotation = rotationOf(*stream);
@@ -434,11 +434,11 @@ private:
         if (stream.nb_frames > 0)
             return stream.nb_frames;
         if (stream.duration > 0 && stream.duration != AV_NOPTS_VALUE)
-            return av_rescale_q_rnd(stream.duration, stream.time_base, av_inv_q(rate),
-                                    AV_ROUND_NEAR_INF);
+            return av::lib().av_rescale_q_rnd(stream.duration, stream.time_base, av_inv_q(rate),
+                                              AV_ROUND_NEAR_INF);
         if (demuxer.duration > 0)
-            return av_rescale_q_rnd(demuxer.duration, {1, AV_TIME_BASE}, av_inv_q(rate),
-                                    AV_ROUND_NEAR_INF);
+            return av::lib().av_rescale_q_rnd(demuxer.duration, {1, AV_TIME_BASE}, av_inv_q(rate),
+                                              AV_ROUND_NEAR_INF);
         return 0;
     }
 
@@ -449,15 +449,16 @@ private:
     // real key frame. A raw picture cut short at the end counts as none.
     static LONGLONG scanFrames(AVFormatContext& demuxer, int index, int pictureSize) {
         constexpr LONGLONG kMaxScanned = 1 << 20;
-        av::PacketPtr packet(av_packet_alloc());
+        av::PacketPtr packet(av::lib().av_packet_alloc());
         AVStream* stream = demuxer.streams[index];
         LONGLONG count = 0;
-        while (packet && count < kMaxScanned && av_read_frame(&demuxer, packet.get()) >= 0) {
+        while (packet && count < kMaxScanned &&
+               av::lib().av_read_frame(&demuxer, packet.get()) >= 0) {
             if (packet->stream_index == index && packet->size >= pictureSize) {
                 ++count;
                 markKeyFrame(*stream, *packet);
             }
-            av_packet_unref(packet.get());
+            av::lib().av_packet_unref(packet.get());
         }
         rewind(demuxer, index);
         return count;
@@ -469,27 +470,29 @@ private:
         const int64_t time = packet.dts != AV_NOPTS_VALUE ? packet.dts : packet.pts;
         if (time == AV_NOPTS_VALUE)
             return;
-        const int at = av_index_search_timestamp(&stream, time, AVSEEK_FLAG_ANY);
-        const AVIndexEntry* entry = at >= 0 ? avformat_index_get_entry(&stream, at) : nullptr;
+        const int at = av::lib().av_index_search_timestamp(&stream, time, AVSEEK_FLAG_ANY);
+        const AVIndexEntry* entry =
+            at >= 0 ? av::lib().avformat_index_get_entry(&stream, at) : nullptr;
         if (!entry || entry->timestamp != time)
             return;
         const int key = packet.flags & AV_PKT_FLAG_KEY ? AVINDEX_KEYFRAME : 0;
         if ((entry->flags & AVINDEX_KEYFRAME) == key)
             return;
         const AVIndexEntry copy = *entry; // the call below may move the entries
-        av_add_index_entry(&stream, copy.pos, copy.timestamp, copy.size, copy.min_distance, key);
+        av::lib().av_add_index_entry(&stream, copy.pos, copy.timestamp, copy.size,
+                                     copy.min_distance, key);
     }
 
     // Back to the stream's first packet, through the index where there is one: a seek by
     // bytes leaves some demuxers (AVI) counting frames from where they were.
     static void rewind(AVFormatContext& demuxer, int index) {
         AVStream* stream = demuxer.streams[index];
-        const AVIndexEntry* first = avformat_index_get_entry(stream, 0);
-        if (first && av_seek_frame(&demuxer, index, first->timestamp,
-                                   AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY) >= 0)
+        const AVIndexEntry* first = av::lib().avformat_index_get_entry(stream, 0);
+        if (first && av::lib().av_seek_frame(&demuxer, index, first->timestamp,
+                                             AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY) >= 0)
             return;
-        av_seek_frame(&demuxer, index, 0, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_BYTE);
-        avformat_seek_file(&demuxer, index, INT64_MIN, 0, 0, 0);
+        av::lib().av_seek_frame(&demuxer, index, 0, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_BYTE);
+        av::lib().avformat_seek_file(&demuxer, index, INT64_MIN, 0, 0, 0);
     }
 
     // The clockwise turn the stream's display matrix asks for, in quarter turns; mirrored
@@ -497,20 +500,21 @@ private:
     static int rotationOf(const AVStream& stream) {
         const int32_t* matrix = nullptr;
 #if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 29, 100)
-        const AVPacketSideData* side =
-            av_packet_side_data_get(stream.codecpar->coded_side_data,
-                                    stream.codecpar->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
+        const AVPacketSideData* side = av::lib().av_packet_side_data_get(
+            stream.codecpar->coded_side_data, stream.codecpar->nb_coded_side_data,
+            AV_PKT_DATA_DISPLAYMATRIX);
         if (side && side->size >= 9 * sizeof(int32_t))
             matrix = reinterpret_cast<const int32_t*>(side->data);
 #else
         size_t size = 0;
-        const uint8_t* data = av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+        const uint8_t* data =
+            av::lib().av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
         if (data && size >= 9 * sizeof(int32_t))
             matrix = reinterpret_cast<const int32_t*>(data);
 #endif
         if (!matrix)
             return 0;
-        const double angle = av_display_rotation_get(matrix);
+        const double angle = av::lib().av_display_rotation_get(matrix);
         if (std::isnan(angle))
             return 0;
         const int clockwise = int(std::lround(-angle / 90.0)) * 90;
@@ -528,11 +532,11 @@ private:
     };
     static Start probeStart(AVFormatContext& demuxer, int index) {
         constexpr int kMaxProbed = 4096;
-        av::PacketPtr packet(av_packet_alloc());
+        av::PacketPtr packet(av::lib().av_packet_alloc());
         Start start;
         bool key = false;
         for (int seen = 0; packet && seen < kMaxProbed && (seen < 16 || !key) &&
-                           av_read_frame(&demuxer, packet.get()) >= 0;) {
+                           av::lib().av_read_frame(&demuxer, packet.get()) >= 0;) {
             if (packet->stream_index == index) {
                 ++seen;
                 start.decodeOrder |= packet->pts == AV_NOPTS_VALUE && packet->dts != AV_NOPTS_VALUE;
@@ -543,7 +547,7 @@ private:
                     ++start.leading;
                 }
             }
-            av_packet_unref(packet.get());
+            av::lib().av_packet_unref(packet.get());
         }
         if (!key)
             start.leading = 0; // no key frame seen: nothing to count from
@@ -558,10 +562,11 @@ private:
                                       LONGLONG fileSize) {
         if (!demuxer.iformat || std::strcmp(demuxer.iformat->name, "avi") != 0)
             return false;
-        const int entries = avformat_index_get_entries_count(&stream);
+        const int entries = av::lib().avformat_index_get_entries_count(&stream);
         const AVIndexEntry* last =
-            entries > 0 ? avformat_index_get_entry(const_cast<AVStream*>(&stream), entries - 1)
-                        : nullptr;
+            entries > 0
+                ? av::lib().avformat_index_get_entry(const_cast<AVStream*>(&stream), entries - 1)
+                : nullptr;
         if (!last)
             return true;
         const LONGLONG after = fileSize - (last->pos + last->size);
@@ -572,12 +577,13 @@ private:
     // front) names pictures it does not hold: only those whose bytes are all in the file
     // count.
     static LONGLONG picturesInFile(const AVStream& stream, LONGLONG count, LONGLONG fileSize) {
-        const int entries = avformat_index_get_entries_count(&stream);
+        const int entries = av::lib().avformat_index_get_entries_count(&stream);
         if (entries < count)
             return count; // an index of key frames only says nothing of the others
         LONGLONG present = 0;
         for (int i = 0; i < entries; ++i) {
-            const AVIndexEntry* entry = avformat_index_get_entry(const_cast<AVStream*>(&stream), i);
+            const AVIndexEntry* entry =
+                av::lib().avformat_index_get_entry(const_cast<AVStream*>(&stream), i);
             if (entry && entry->pos + entry->size <= fileSize)
                 ++present;
         }
@@ -615,7 +621,7 @@ private:
         const REFERENCE_TIME origin = startFrame * interval_;
         LONGLONG decodeIndex = 0;
         while (!stopping()) {
-            const int got = pending ? 0 : av_read_frame(demuxer_.get(), packet_.get());
+            const int got = pending ? 0 : av::lib().av_read_frame(demuxer_.get(), packet_.get());
             pending = false;
             if (got == AVERROR(EAGAIN))
                 continue;
@@ -624,12 +630,12 @@ private:
                 break;
             }
             if (packet_->stream_index != streamIndex_ || packet_->size <= 0) {
-                av_packet_unref(packet_.get());
+                av::lib().av_packet_unref(packet_.get());
                 continue;
             }
             IMediaSample* sample = nullptr;
             if (FAILED(output_.getDeliveryBuffer(&sample))) {
-                av_packet_unref(packet_.get());
+                av::lib().av_packet_unref(packet_.get());
                 break; // decommitted: stopping
             }
             BYTE* data = nullptr;
@@ -641,7 +647,8 @@ private:
                 const int64_t pts = packet_->pts != AV_NOPTS_VALUE ? packet_->pts : packet_->dts;
                 REFERENCE_TIME start = 0;
                 if (pts != AV_NOPTS_VALUE)
-                    start = av_rescale_q(pts - startPts_, timeBase_, {1, int(UNITS)}) - origin;
+                    start = av::lib().av_rescale_q(pts - startPts_, timeBase_, {1, int(UNITS)}) -
+                            origin;
                 REFERENCE_TIME end = start + interval_;
                 sample->SetTime(&start, &end);
                 sample->SetSyncPoint((packet_->flags & AV_PKT_FLAG_KEY) != 0);
@@ -656,7 +663,7 @@ private:
                 hr = output_.deliver(sample);
             }
             sample->Release();
-            av_packet_unref(packet_.get());
+            av::lib().av_packet_unref(packet_.get());
             if (FAILED(hr))
                 break; // downstream refused: idle until stopped
         }
@@ -689,8 +696,8 @@ private:
         for (LONGLONG back = seekMargin_;; back = back ? back * 2 : 1) {
             if (frame - back <= 0)
                 break;
-            if (av_seek_frame(demuxer, streamIndex_, timeOf(frame - back), AVSEEK_FLAG_BACKWARD) <
-                0)
+            if (av::lib().av_seek_frame(demuxer, streamIndex_, timeOf(frame - back),
+                                        AVSEEK_FLAG_BACKWARD) < 0)
                 break;
             const int got = readVideoPacket();
             if (got < 0)
@@ -698,25 +705,25 @@ private:
             const int64_t time = packet_->pts != AV_NOPTS_VALUE ? packet_->pts : packet_->dts;
             if ((packet_->flags & AV_PKT_FLAG_KEY) && time != AV_NOPTS_VALUE && time <= target)
                 return true;
-            av_packet_unref(packet_.get());
+            av::lib().av_packet_unref(packet_.get());
         }
         rewind(*demuxer, streamIndex_);
         return false;
     }
 
     int64_t timeOf(LONGLONG frame) const {
-        return startPts_ + av_rescale_q(frame * interval_, {1, int(UNITS)}, timeBase_);
+        return startPts_ + av::lib().av_rescale_q(frame * interval_, {1, int(UNITS)}, timeBase_);
     }
 
     // The next packet of the video stream, bounded: 0, or an error.
     int readVideoPacket() {
         for (int tries = 0; tries < 4096; ++tries) {
-            const int got = av_read_frame(demuxer_.get(), packet_.get());
+            const int got = av::lib().av_read_frame(demuxer_.get(), packet_.get());
             if (got < 0)
                 return got;
             if (packet_->stream_index == streamIndex_ && packet_->size > 0)
                 return 0;
-            av_packet_unref(packet_.get());
+            av::lib().av_packet_unref(packet_.get());
         }
         return AVERROR(EAGAIN);
     }
@@ -785,7 +792,7 @@ private:
     bool stopRequested_ = false;
 };
 
-const ClassRegistration registration{CLSID_MediaSplitter, createInstance<MediaSplitter>};
+const ClassRegistration registration{CLSID_MediaSplitter, av::createInstance<MediaSplitter>};
 
 } // namespace
 

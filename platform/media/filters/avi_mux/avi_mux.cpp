@@ -218,9 +218,9 @@ private:
     void writePacket(int64_t number) {
         packet_->stream_index = 0;
         packet_->pts = packet_->dts =
-            av_rescale_q(number, frameTime_, muxer_->streams[0]->time_base);
+            av::lib().av_rescale_q(number, frameTime_, muxer_->streams[0]->time_base);
         packet_->duration = 0;
-        const int written = av_write_frame(muxer_.get(), packet_.get());
+        const int written = av::lib().av_write_frame(muxer_.get(), packet_.get());
         if (written < 0 || muxer_->pb->error < 0) {
             failed_ = true;
             error_ = av::resultOf(written < 0 ? written : muxer_->pb->error);
@@ -314,21 +314,22 @@ private:
                         0);
 
         AVFormatContext* context = nullptr;
-        if (avformat_alloc_output_context2(&context, nullptr, "avi", nullptr) < 0 || !context)
+        if (av::lib().avformat_alloc_output_context2(&context, nullptr, "avi", nullptr) < 0 ||
+            !context)
             return E_OUTOFMEMORY;
         av::OutputFormatPtr muxer(context);
-        auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
+        auto* buffer = static_cast<unsigned char*>(av::lib().av_malloc(kIoBufferSize));
         if (!buffer)
             return E_OUTOFMEMORY;
-        io_.reset(avio_alloc_context(buffer, kIoBufferSize, 1, this, nullptr, &AviMux::write,
-                                     &AviMux::seek));
+        io_.reset(av::lib().avio_alloc_context(buffer, kIoBufferSize, 1, this, nullptr,
+                                               &AviMux::write, &AviMux::seek));
         if (!io_) {
-            av_free(buffer);
+            av::lib().av_free(buffer);
             return E_OUTOFMEMORY;
         }
         muxer->pb = io_.get();
         muxer->flags |= AVFMT_FLAG_CUSTOM_IO;
-        AVStream* stream = avformat_new_stream(muxer.get(), nullptr);
+        AVStream* stream = av::lib().avformat_new_stream(muxer.get(), nullptr);
         if (!stream)
             return E_OUTOFMEMORY;
         AVCodecParameters* par = stream->codecpar;
@@ -347,15 +348,15 @@ private:
             par->codec_tag = vih->bmiHeader.biCompression;
             const auto extra = av::extradataOf(mt);
             if (!extra.empty()) {
-                par->extradata =
-                    static_cast<uint8_t*>(av_mallocz(extra.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+                par->extradata = static_cast<uint8_t*>(
+                    av::lib().av_mallocz(extra.size() + AV_INPUT_BUFFER_PADDING_SIZE));
                 if (!par->extradata)
                     return E_OUTOFMEMORY;
                 std::memcpy(par->extradata, extra.data(), extra.size());
                 par->extradata_size = int(extra.size());
             }
         }
-        packet_.reset(av_packet_alloc());
+        packet_.reset(av::lib().av_packet_alloc());
         if (!packet_)
             return E_OUTOFMEMORY;
         if (HRESULT hr = stream_->SetSize(0); FAILED(hr))
@@ -374,14 +375,14 @@ private:
             counts_ = Counts{};
             counts_.interval = interval_;
         }
-        const int header = avformat_write_header(muxer.get(), nullptr);
+        const int header = av::lib().avformat_write_header(muxer.get(), nullptr);
         if (header < 0 || io_->error < 0) {
             const HRESULT hr =
                 ioError_ != S_OK ? ioError_ : av::resultOf(header < 0 ? header : io_->error);
             io_.reset();
             return hr;
         }
-        avio_flush(io_.get());
+        av::lib().avio_flush(io_.get());
         muxer_ = std::move(muxer);
         return S_OK;
     }
@@ -399,8 +400,8 @@ private:
         }
         haveEnd_ = false;
         if (!failed_)
-            av_write_trailer(muxer_.get());
-        avio_flush(io_.get());
+            av::lib().av_write_trailer(muxer_.get());
+        av::lib().avio_flush(io_.get());
         muxer_.reset();
         io_.reset();
     }
@@ -471,7 +472,7 @@ private:
     Counts counts_;
 };
 
-const ClassRegistration registration{CLSID_AviDest, createInstance<AviMux>};
+const ClassRegistration registration{CLSID_AviDest, av::createInstance<AviMux>};
 
 } // namespace
 

@@ -22,7 +22,7 @@ class VideoCompressor final : public TransformFilter {
 public:
     explicit VideoCompressor(const CompressorSpec& spec)
         : TransformFilter(CLSID_VideoCompressor), spec_(spec),
-          codec_(avcodec_find_encoder_by_name(spec.encoder)) {}
+          codec_(av::lib().avcodec_find_encoder_by_name(spec.encoder)) {}
 
 protected:
     HRESULT checkInputType(const AM_MEDIA_TYPE& mt) override {
@@ -102,14 +102,14 @@ protected:
         if (!av::wrapPicture(raw_, width_, height_, src, size_t(in.GetActualDataLength()),
                              *source_))
             return S_FALSE; // short sample: never read past it
-        if (av_frame_make_writable(picture_.get()) < 0)
+        if (av::lib().av_frame_make_writable(picture_.get()) < 0)
             return S_FALSE;
-        sws_scale(scaler_.get(), source_->data, source_->linesize, 0, height_, picture_->data,
-                  picture_->linesize);
+        av::lib().sws_scale(scaler_.get(), source_->data, source_->linesize, 0, height_,
+                            picture_->data, picture_->linesize);
         picture_->pts = ptsOf(in);
-        if (avcodec_send_frame(context_.get(), picture_.get()) < 0)
+        if (av::lib().avcodec_send_frame(context_.get(), picture_.get()) < 0)
             return S_FALSE;
-        const int got = avcodec_receive_packet(context_.get(), packet_.get());
+        const int got = av::lib().avcodec_receive_packet(context_.get(), packet_.get());
         if (got < 0)
             return S_FALSE; // the encoder holds this picture back (none of ours do)
         HRESULT hr = S_FALSE;
@@ -119,7 +119,7 @@ protected:
             out.SetSyncPoint((packet_->flags & AV_PKT_FLAG_KEY) != 0);
             hr = S_OK;
         }
-        av_packet_unref(packet_.get());
+        av::lib().av_packet_unref(packet_.get());
         return hr;
     }
 
@@ -131,7 +131,8 @@ private:
             return spec_.pixelFormats.front();
         if (!codec_->pix_fmts)
             return raw_.pixelFormat;
-        return avcodec_find_best_pix_fmt_of_list(codec_->pix_fmts, raw_.pixelFormat, 0, nullptr);
+        return av::lib().avcodec_find_best_pix_fmt_of_list(codec_->pix_fmts, raw_.pixelFormat, 0,
+                                                           nullptr);
     }
 
     // Picture numbers from the sample times, strictly increasing as encoders require; a
@@ -146,10 +147,10 @@ private:
     }
 
     HRESULT openEncoder() {
-        context_.reset(avcodec_alloc_context3(codec_));
-        picture_.reset(av_frame_alloc());
-        source_.reset(av_frame_alloc());
-        packet_.reset(av_packet_alloc());
+        context_.reset(av::lib().avcodec_alloc_context3(codec_));
+        picture_.reset(av::lib().av_frame_alloc());
+        source_.reset(av::lib().av_frame_alloc());
+        packet_.reset(av::lib().av_packet_alloc());
         if (!context_ || !picture_ || !source_ || !packet_)
             return E_OUTOFMEMORY;
         const AVRational rate = av::frameRateOf(interval_);
@@ -174,12 +175,12 @@ private:
             context_->level = 1;
         }
         if (codec_->id == AV_CODEC_ID_H264) {
-            av_dict_set(&options, "preset", "veryfast", 0);
-            av_dict_set(&options, "tune", "zerolatency", 0);
+            av::lib().av_dict_set(&options, "preset", "veryfast", 0);
+            av::lib().av_dict_set(&options, "tune", "zerolatency", 0);
             context_->thread_count = 0;
         }
-        const int opened = avcodec_open2(context_.get(), codec_, &options);
-        av_dict_free(&options);
+        const int opened = av::lib().avcodec_open2(context_.get(), codec_, &options);
+        av::lib().av_dict_free(&options);
         if (opened < 0) {
             context_.reset();
             return VFW_E_TYPE_NOT_ACCEPTED;
@@ -187,10 +188,11 @@ private:
         picture_->format = encoderFormat_;
         picture_->width = width_;
         picture_->height = height_;
-        if (av_frame_get_buffer(picture_.get(), 0) < 0)
+        if (av::lib().av_frame_get_buffer(picture_.get(), 0) < 0)
             return E_OUTOFMEMORY;
-        scaler_.reset(sws_getContext(width_, height_, raw_.pixelFormat, width_, height_,
-                                     encoderFormat_, SWS_BILINEAR, nullptr, nullptr, nullptr));
+        scaler_.reset(av::lib().sws_getContext(width_, height_, raw_.pixelFormat, width_, height_,
+                                               encoderFormat_, SWS_BILINEAR, nullptr, nullptr,
+                                               nullptr));
         return scaler_ ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
     }
 
