@@ -6,11 +6,12 @@
 // (cpu_ratio_passthrough = server CPU with passthrough / without, 16 viewers). A third
 // comparison does the same without the capture graph.
 //
-// Whole-process figures beside the server's share: resident memory with 16 viewers (the
-// viewers are threads of this process with 64 KiB buffers each), what an open server adds while
-// nobody watches (memory and CPU), and how much of a burst of 30 stalled raw readers stays
-// resident once they have gone (twice: the C library keeps its first freed blocks of a size
-// apart, so the second burst shows what a process that has run a while keeps).
+// Each mode runs in a fresh child process. Whole-process figures beside the server's share:
+// resident memory with 16 viewers (the viewers are threads of this process with 64 KiB buffers
+// each), what an open server adds while nobody watches (memory and CPU, once it has stopped taking
+// frames), and how much of a burst of 30 stalled raw readers stays resident once they have gone
+// (twice: the C library keeps its first freed blocks of a size apart, so the second burst shows
+// what a process that has run a while keeps).
 //
 // Same-run floors: the camera alone (the same capture with nobody served: its CPU is
 // subtracted from every row, as is the viewers' own), and libturbojpeg encoding alone on the
@@ -45,8 +46,10 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
 #include <time.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -236,7 +239,8 @@ ModeResult runMode(const char* path, int bits, Sink& sink, bool passthrough = fa
     if (!server)
         return r;
     sink.server = server.get();
-    std::this_thread::sleep_for(kSettle);
+    // Frames are copied for a while after the server opens (and after anyone last watched).
+    std::this_thread::sleep_for(o.unwatchedAfter + kSettle);
     r.openCpu = cpuPerSecond([] { return 0.0; }, wall) - r.cameraCpu;
     r.openRss = residentMb();
     std::vector<std::unique_ptr<Viewer>> viewers;
@@ -289,14 +293,52 @@ ModeResult runMode(const char* path, int bits, Sink& sink, bool passthrough = fa
         r.burstRatio = std::max(r.burstRatio, residentMb() / before);
     }
     sink.server = nullptr;
-    sink.keep = true;
-    std::this_thread::sleep_for(1500ms);
     video.CaptureStop();
     video.SetSampleCallBack(nullptr, nullptr);
     video.SetCompressedSampleCallBack(nullptr, nullptr);
     server.reset();
     r.ok = true;
     return r;
+}
+
+// Runs one mode in a child process of its own, so that each whole-process figure is that of a
+// fresh process (a mode run after another would count what the C library kept of the first).
+// Called before this process has started any thread.
+ModeResult runModeApart(const char* path, int bits, bool passthrough = false) {
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return {};
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(fds[0]);
+        Sink sink;
+        const ModeResult r = runMode(path, bits, sink, passthrough);
+        [[maybe_unused]] ssize_t n = ::write(fds[1], &r, sizeof r);
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    ModeResult r;
+    if (child < 0 || ::read(fds[0], &r, sizeof r) != ssize_t(sizeof r))
+        r = {};
+    ::close(fds[0]);
+    if (child > 0)
+        ::waitpid(child, nullptr, 0);
+    return r;
+}
+
+// A few of the YUY2 camera's frames through CVideo, for the encode floor.
+void keepFrames(Sink& sink) {
+    CVideo video;
+    if (video.Open(OPEN_DEVICE, "bench:yuy2", -1) != 0 ||
+        video.CaptureInit(kWidth, kHeight, 16, kInterval) != 0)
+        return;
+    sink.keep = true;
+    video.SetSampleCallBack(&Sink::onFrame, &sink);
+    if (video.CaptureStart(nullptr, nullptr) == 0) {
+        std::this_thread::sleep_for(1500ms);
+        video.CaptureStop();
+    }
+    video.SetSampleCallBack(nullptr, nullptr);
 }
 
 // ms per frame of each encoder over the kept frames, taking turns frame by frame so that clock
@@ -444,11 +486,12 @@ PassthroughResult runPassthrough() {
 int main() {
     platform::media::DeviceProviderScope provider(
         std::make_shared<testsupport::PatternCameraProvider>(u"Bench Pattern", u"bench", true));
-    Sink sink;
-    const ModeResult yuy2 = runMode("bench:yuy2", 16, sink);
-    const ModeResult mjpg = runMode("bench:mjpg", 24, sink);
-    const ModeResult mjpgPass = runMode("bench:mjpg", 24, sink, true);
+    const ModeResult yuy2 = runModeApart("bench:yuy2", 16);
+    const ModeResult mjpg = runModeApart("bench:mjpg", 24);
+    const ModeResult mjpgPass = runModeApart("bench:mjpg", 24, true);
     const PassthroughResult pass = runPassthrough();
+    Sink sink;
+    keepFrames(sink);
     if (!yuy2.ok || !mjpg.ok || !mjpgPass.ok || !pass.ok || sink.kept.empty()) {
         std::fprintf(stderr, "serve_cost: a capture or the server did not start\n");
         return 1;

@@ -27,7 +27,55 @@ FramePool::FramePool(const DibFormat& format, size_t slots) : m_format(format) {
             m_slots.push_back(std::move(slot));
 }
 
-bool FramePool::publish(const uint8_t* rows, int64_t timestampUs) {
+bool FramePool::keepsakeDue(std::chrono::steady_clock::time_point now) const {
+    const auto last = m_lastOffer.load(std::memory_order_relaxed);
+    if (last == 0)
+        return true;
+    const std::chrono::steady_clock::time_point lastOffer{
+        std::chrono::steady_clock::duration(last)};
+    return now - m_lastKeepsake >= kKeepsakeEvery || now - lastOffer >= kPauseBeforeKeepsake;
+}
+
+void FramePool::setWatched(bool watched) {
+    m_watched.store(watched, std::memory_order_release);
+}
+
+std::chrono::steady_clock::duration FramePool::sinceLastOffer() const {
+    const auto last = m_lastOffer.load(std::memory_order_relaxed);
+    if (last == 0)
+        return std::chrono::steady_clock::duration::max();
+    return std::chrono::steady_clock::now().time_since_epoch() -
+           std::chrono::steady_clock::duration(last);
+}
+
+uint64_t FramePool::snapshotSeq() {
+    std::lock_guard lock(m_mutex);
+    return m_skippedSinceKept ? m_seq + 1 : m_seq;
+}
+
+bool FramePool::encodePending() {
+    std::lock_guard lock(m_mutex);
+    return m_newestRaw && !(m_newestJpeg && m_newestJpeg->seq >= m_newestRaw->seq);
+}
+
+FramePool::Published FramePool::publish(const uint8_t* rows, int64_t timestampUs) {
+    const auto now = std::chrono::steady_clock::now();
+    const bool keepsake = keepsakeDue(now);
+    m_lastOffer.store(now.time_since_epoch().count(), std::memory_order_relaxed);
+    if (!m_watched.load(std::memory_order_acquire)) {
+        if (keepsake) {
+            m_lastKeepsake = now;
+            return keepJpegOnly(rows, timestampUs);
+        }
+        std::lock_guard lock(m_mutex);
+        ++m_counters.unwatched;
+        m_skippedSinceKept = true;
+        dropRefLocked(m_staged);
+        // Nobody will send the newest raw frame, and it is older than what the camera has
+        // shown since: its slot is free again and its pages go at the next trim.
+        dropRefLocked(m_newestRaw);
+        return Published::Unwatched;
+    }
     FrameSlot* slot = nullptr;
     {
         std::lock_guard lock(m_mutex);
@@ -42,7 +90,7 @@ bool FramePool::publish(const uint8_t* rows, int64_t timestampUs) {
         if (!slot) {
             ++m_counters.dropped;
             dropRefLocked(m_staged); // it belonged to this frame
-            return false;
+            return Published::Dropped;
         }
         slot->refs = 1; // the writer's, handed over to "newest" below
         slot->seq = 0;
@@ -55,6 +103,7 @@ bool FramePool::publish(const uint8_t* rows, int64_t timestampUs) {
         slot->timestampUs = timestampUs;
         dropRefLocked(m_newestRaw);
         m_newestRaw = slot;
+        m_skippedSinceKept = false;
         ++m_counters.published;
         // The camera's own JPEG of this very frame: it becomes the newest JPEG at the same
         // moment as the frame, and the encoder (which only takes frames newer than the newest
@@ -68,7 +117,39 @@ bool FramePool::publish(const uint8_t* rows, int64_t timestampUs) {
         }
     }
     m_encodeWake.notify_one();
-    return true;
+    return Published::Kept;
+}
+
+// Camera thread, nobody watching: the frame becomes the newest JPEG without a raw copy. The
+// camera's own JPEG of it when one was staged; else it is encoded here, a few milliseconds
+// once every few seconds, and the encoder's planes are given back at once.
+FramePool::Published FramePool::keepJpegOnly(const uint8_t* rows, int64_t timestampUs) {
+    EncodedFrame* out = nullptr;
+    {
+        std::lock_guard lock(m_mutex);
+        out = std::exchange(m_staged, nullptr); // its reference becomes ours
+    }
+    if (!out) {
+        out = takeEncodeBuffer();
+        if (!out)
+            return Published::Dropped;
+        out->size =
+            m_keepsakeEncoder.encode(m_format, rows, out->bytes.data(), out->bytes.capacity());
+        m_keepsakeEncoder.discardScratch();
+    }
+    std::lock_guard lock(m_mutex);
+    if (out->size == 0) {
+        --out->refs;
+        return Published::Dropped;
+    }
+    out->seq = ++m_seq;
+    out->timestampUs = timestampUs;
+    dropRefLocked(m_newestJpeg);
+    m_newestJpeg = out; // our reference becomes the "newest JPEG" one
+    dropRefLocked(m_newestRaw);
+    m_skippedSinceKept = false;
+    ++m_counters.keepsakes;
+    return Published::Kept;
 }
 
 template <typename T> void FramePool::dropRefLocked(T*& slot) {
@@ -241,6 +322,11 @@ EncodedFrame* FramePool::takeEncodeBuffer() {
 }
 
 bool FramePool::stageJpeg(const uint8_t* jpeg, size_t size) {
+    // Nobody watching and no keepsake due: the frame will not be kept, nor its JPEG, and
+    // there is nothing to encode instead.
+    if (!m_watched.load(std::memory_order_acquire) &&
+        !keepsakeDue(std::chrono::steady_clock::now()))
+        return true;
     EncodedFrame* buffer = takeEncodeBuffer();
     if (!buffer)
         return false;

@@ -4,6 +4,10 @@
 #include "dib_format.h"
 #include "mapped_buffer.h"
 
+#include "jpeg_codec.h"
+
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -43,6 +47,8 @@ struct PoolCounters {
     uint64_t dropped = 0; // frames refused because every slot was held
     uint64_t encodes = 0;
     uint64_t passedThrough = 0; // frames whose JPEG came from the camera, not the encoder
+    uint64_t unwatched = 0;     // frames offered while nobody watched: neither copied nor encoded
+    uint64_t keepsakes = 0;     // frames kept as a JPEG alone while nobody watched
     size_t slots = 0;
     size_t encodedBuffers = 0;
 };
@@ -51,15 +57,35 @@ struct PoolCounters {
 // for the newest frame, so a reader that falls behind skips frames instead of queueing them.
 // Threads: publish() on the camera thread; acquire/release/grow on the I/O thread; the encode
 // calls on the encoder thread. Each call holds the mutex only for bookkeeping, never for a copy.
+//
+// While nobody watches (the server says so once no viewer or snapshot has come for a while)
+// frames are neither copied nor encoded: an open server then costs next to nothing. So that a
+// snapshot of a camera that has gone quiet still shows a picture, one frame in a while (every
+// kKeepsakeEvery, and the first after a pause) is kept as a JPEG alone, encoded on the camera's
+// thread; it stands as the newest JPEG.
 class FramePool {
 public:
     FramePool(const DibFormat& format, size_t slots);
 
     const DibFormat& format() const { return m_format; }
 
-    // Copies one frame in and makes it the newest; false (frame dropped) when no slot is free.
-    // A JPEG staged before it is that frame's JPEG.
-    bool publish(const uint8_t* rows, int64_t timestampUs);
+    enum class Published { Kept, Dropped, Unwatched };
+    // Copies one frame in and makes it the newest; Dropped when no slot is free. A JPEG staged
+    // before it is that frame's JPEG. While nobody watches, nothing is copied (Unwatched),
+    // unless the frame becomes the keepsake (Kept).
+    Published publish(const uint8_t* rows, int64_t timestampUs);
+    // I/O thread: whether frames are wanted (watched at first).
+    void setWatched(bool watched);
+    // The frame a snapshot asked for now must show: the newest kept, or the next one when the
+    // camera has offered newer frames that nobody kept. 0 when the camera never offered any.
+    uint64_t snapshotSeq();
+    // Whether the newest raw frame has no JPEG yet (the encoder will make one).
+    bool encodePending();
+    // How long since the camera last offered a frame (kept or not); max() before the first.
+    std::chrono::steady_clock::duration sinceLastOffer() const;
+
+    static constexpr std::chrono::seconds kKeepsakeEvery{3};
+    static constexpr std::chrono::milliseconds kPauseBeforeKeepsake{500};
     // Camera thread, just before publish(): the camera's own JPEG of the frame about to be
     // published, completed and copied into a JPEG buffer, so that frame is not encoded again.
     // False (the frame is then encoded as usual) when the picture cannot be passed on as is.
@@ -120,6 +146,17 @@ private:
     int m_jpegDemand = 0;
     bool m_shutdown = false;
     PoolCounters m_counters;
+
+    // Unwatched frames. m_watched is written by the I/O thread, read by the camera's;
+    // m_skippedSinceKept is guarded by the mutex; the rest belong to the camera thread, but
+    // the time of the last offer is read by the I/O thread.
+    bool keepsakeDue(std::chrono::steady_clock::time_point now) const;
+    Published keepJpegOnly(const uint8_t* rows, int64_t timestampUs);
+    std::atomic<bool> m_watched{true};
+    bool m_skippedSinceKept = false;
+    std::atomic<std::chrono::steady_clock::rep> m_lastOffer{0}; // 0: none yet
+    std::chrono::steady_clock::time_point m_lastKeepsake{};
+    JpegEncoder m_keepsakeEncoder;
 };
 
 } // namespace tavrel

@@ -18,7 +18,7 @@ size_t JpegEncoder::maxEncodedBytes(const DibFormat& format) {
 }
 
 bool JpegEncoder::sizePlanes(const DibFormat& format) {
-    if (format == m_planeFormat && !m_planes.empty())
+    if (format == m_planeFormat && m_planes.valid())
         return true;
     if (!format.valid())
         return false;
@@ -26,9 +26,9 @@ bool JpegEncoder::sizePlanes(const DibFormat& format) {
     m_chromaHeight = (format.height + 1) / 2;
     const size_t luma = static_cast<size_t>(format.width) * static_cast<size_t>(format.height);
     const size_t chroma = static_cast<size_t>(m_chromaWidth) * static_cast<size_t>(m_chromaHeight);
-    m_planes.resize(luma + 2 * chroma);
-    m_planeFormat = format;
-    return true;
+    m_planes = MappedBuffer(luma + 2 * chroma);
+    m_planeFormat = m_planes.valid() ? format : DibFormat{};
+    return m_planes.valid();
 }
 
 size_t JpegEncoder::encode(const DibFormat& format, const uint8_t* rows, uint8_t* out,

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "dib_format.h"
+#include "mapped_buffer.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -27,13 +28,16 @@ public:
     // expects) and compressed from those, which costs less than letting the compressor
     // convert colour itself. The planes are sized on the first frame of a size and reused.
     size_t encode(const DibFormat& format, const uint8_t* rows, uint8_t* out, size_t capacity);
+    // Gives the planes' pages back to the system (an encoder used once in a while need not keep
+    // a 4:2:0 picture resident); the next encode touches them again.
+    void discardScratch() { m_planes.discard(); }
 
 private:
     bool sizePlanes(const DibFormat& format);
 
     TjHandle m_handle;
     DibFormat m_planeFormat{};
-    std::vector<uint8_t> m_planes; // Y, then U, then V
+    MappedBuffer m_planes; // Y, then U, then V
     int m_chromaWidth = 0;
     int m_chromaHeight = 0;
 };

@@ -43,7 +43,7 @@ int64_t wallClockUs() {
 } // namespace
 
 StreamServer::StreamServer(const ServerOptions& options)
-    : m_options(options), m_pool(options.format, kInitialSlots) {}
+    : m_options(options), m_pool(options.format, kInitialSlots), m_lastWatched(Clock::now()) {}
 
 std::unique_ptr<StreamServer> StreamServer::start(const ServerOptions& options) {
     if (!options.format.valid() || options.maxClients == 0 ||
@@ -99,10 +99,10 @@ void StreamServer::wake() {
 bool StreamServer::addFrame(const uint8_t* rows) {
     if (m_stopping.load())
         return false;
-    const bool taken = m_pool.publish(rows, wallClockUs());
-    if (taken)
+    const FramePool::Published result = m_pool.publish(rows, wallClockUs());
+    if (result == FramePool::Published::Kept)
         wake();
-    return taken;
+    return result != FramePool::Published::Dropped;
 }
 
 // Camera thread.
@@ -164,6 +164,12 @@ void StreamServer::ioLoop() {
                     onReadable(*c);
         const auto now = Clock::now();
         resumeAccepting(now);
+        if (m_anyoneWatching) {
+            m_lastWatched = now;
+        } else if (m_poolWatched && now - m_lastWatched >= m_options.unwatchedAfter) {
+            m_poolWatched = false;
+            m_pool.setWatched(false);
+        }
         for (auto& c : m_connections)
             pump(*c, now);
         keepCameraSlotsFree();
@@ -395,7 +401,7 @@ void StreamServer::startResponse(Connection& c) {
             c.closeWhenSent = false;
         }
     } else if (r.path == "/snapshot.jpg") {
-        c.snapshotSeq = m_pool.newestSeq();
+        c.snapshotSeq = m_pool.snapshotSeq();
         if (c.snapshotSeq == 0) {
             c.text = errorResponse(503, "Service Unavailable", "Retry-After: 1\r\n");
         } else {
@@ -410,13 +416,29 @@ void StreamServer::startResponse(Connection& c) {
 
 void StreamServer::updateJpegDemand() {
     int demand = 0;
-    for (auto& c : m_connections)
-        demand += !c->dead && (c->kind == Connection::Kind::JpegStream ||
-                               (c->kind == Connection::Kind::Snapshot && !c->closeWhenSent));
+    bool watched = false;
+    for (auto& c : m_connections) {
+        const bool waitingSnapshot = c->kind == Connection::Kind::Snapshot && !c->closeWhenSent;
+        demand += !c->dead && (c->kind == Connection::Kind::JpegStream || waitingSnapshot);
+        watched =
+            watched || (!c->dead && (c->kind == Connection::Kind::JpegStream ||
+                                     c->kind == Connection::Kind::RawStream || waitingSnapshot));
+    }
+    m_anyoneWatching = watched;
+    if (watched && !m_poolWatched) {
+        m_poolWatched = true;
+        m_pool.setWatched(true);
+    }
     if (demand != m_jpegDemand) {
         m_jpegDemand = demand;
         m_pool.setJpegDemand(demand);
     }
+}
+
+std::chrono::steady_clock::duration StreamServer::quietAfter() const {
+    const int fps = std::max(1, m_options.fps);
+    return std::max<std::chrono::steady_clock::duration>(std::chrono::milliseconds(100),
+                                                         std::chrono::microseconds(3000000 / fps));
 }
 
 bool StreamServer::startNextPart(Connection& c, Clock::time_point now) {
@@ -425,6 +447,10 @@ bool StreamServer::startNextPart(Connection& c, Clock::time_point now) {
     EncodedFrame* jpeg = nullptr;
     if (c.kind == Connection::Kind::Snapshot) {
         jpeg = m_pool.acquireJpeg(c.snapshotSeq - 1);
+        // The camera went quiet before the frame asked for came, and no frame is left to
+        // encode: the last picture kept is the camera's last word.
+        if (!jpeg && m_pool.sinceLastOffer() > quietAfter() && !m_pool.encodePending())
+            jpeg = m_pool.acquireJpeg(0);
     } else if (raw) {
         slot = m_pool.acquireRaw(c.lastSeq);
         // While the camera is idle the newest frame goes out again, about once a second, so

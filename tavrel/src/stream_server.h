@@ -39,6 +39,9 @@ struct ServerOptions {
     std::chrono::milliseconds snapshotTimeout{10000}; // a snapshot waits this long for a JPEG
     std::chrono::milliseconds sendTimeout{10000}; // a client that takes nothing for this long goes
     std::chrono::milliseconds resendInterval{1000}; // repeat the last frame while the camera idles
+    // Once nobody has watched (no viewer, no snapshot) for this long, frames are no longer
+    // copied or encoded: an open server nobody uses costs next to nothing.
+    std::chrono::milliseconds unwatchedAfter{5000};
     // Which peers may be sent raw frames (they cost hundreds of Mbit/s): this machine only.
     // Tests replace it to see how a remote peer is answered.
     bool (*peerIsLocal)(const sockaddr_storage&) = isLoopbackAddress;
@@ -93,7 +96,10 @@ private:
     // Drops the frame or JPEG the connection holds, with what is left of its bytes.
     void releaseFrame(Connection& c);
     void closeConnection(size_t index);
+    // How many viewers want JPEG, and whether anyone wants frames at all, told to the pool.
     void updateJpegDemand();
+    // How long without a frame before the camera counts as quiet: three frame intervals.
+    std::chrono::steady_clock::duration quietAfter() const;
 
     ServerOptions m_options;
     FramePool m_pool;
@@ -104,6 +110,9 @@ private:
     std::atomic<bool> m_stopping{false};
     std::vector<std::unique_ptr<Connection>> m_connections; // I/O thread only
     int m_jpegDemand = 0;
+    bool m_anyoneWatching = false;      // a viewer, or a snapshot waiting
+    bool m_poolWatched = true;          // what the pool was last told
+    Clock::time_point m_lastWatched;    // frames are wanted for a while after it (I/O thread)
     Clock::time_point m_acceptResume{}; // set while the listener is left out of the poll
     std::atomic<uint64_t> m_refused{0};
     std::atomic<uint64_t> m_shed{0};
