@@ -273,6 +273,26 @@ TEST(playback_mp4_seek, TruncatedFileWithIndexInFrontRefusesFramesPastTheCut) {
     video.SetSampleCallBack(nullptr, nullptr);
 }
 
+// FFmpeg complains about damaged files on standard error; a library must not print into its
+// host's output, so playing a cut file leaves it empty.
+TEST(playback_file_kinds, ADamagedFilePrintsNothingOnTheHostsStandardError) {
+    const std::string whole = at("quiet.mp4"), cut = at("quiet_cut.mp4");
+    ASSERT_TRUE(makeClip(whole, "-c:v libx264 -pix_fmt yuv420p -bf 0 -g 25"));
+    fs::copy_file(whole, cut, fs::copy_options::overwrite_existing);
+    fs::resize_file(cut, fs::file_size(whole) * 6 / 10); // the index at the end is gone
+    testing::internal::CaptureStderr();
+    {
+        CVideo video;
+        if (video.Open(OPEN_FILE, cut.c_str(), 0) == 0) {
+            video.SetPlayPos(10);
+            video.SetPlayPos(1000);
+        }
+        CVideo missing;
+        missing.Open(OPEN_FILE, at("missing.mp4").c_str(), 0);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
 // A named pipe nobody writes to: opening it must not wait for a writer. A watchdog plays
 // the writer after five seconds, so a blocking open ends and is seen as too slow.
 TEST(playback_file_kinds, NamedPipeIsRefusedWithoutBlocking) {

@@ -1,5 +1,6 @@
 // Memory the server took for a burst of raw readers goes back to the system once they leave,
 // not only to the C library's free lists; an open server nobody watches copies nothing.
+#include "jpeg_codec.h"
 #include "stream_server.h"
 #include "tavrel_test_support.h"
 
@@ -140,6 +141,43 @@ TEST_F(TavrelUnwatched, AnOpenServerNobodyWatchesCopiesNoFrameAndHoldsNoneReside
         std::this_thread::sleep_for(20ms);
     EXPECT_GE(server->stats().pool.published, copied + 3) << "a viewer got no fresh frames";
     ::close(viewer);
+}
+
+TEST_F(TavrelUnwatched, FramesAreCopiedThroughTheGraceAfterTheServerOpens) {
+    // The first frames come well within the grace: each is copied, none skipped or kept apart.
+    std::atomic<int> offered{0};
+    FrameFeeder camera(
+        kFullHd, 33ms,
+        [&](uint8_t* f) {
+            if (offered < 3) {
+                server->addFrame(f);
+                ++offered;
+            }
+        },
+        2);
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (offered < 3 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(5ms);
+    ASSERT_EQ(offered, 3);
+    EXPECT_EQ(server->stats().pool.published, 3u);
+    EXPECT_EQ(server->stats().pool.unwatched, 0u);
+    EXPECT_EQ(server->stats().pool.keepsakes, 0u);
+}
+
+TEST_F(TavrelUnwatched, AFirstFrameComingAfterTheGraceIsWhatASnapshotShows) {
+    // A server opened before its camera delivers: the first frame is kept, and shown at once.
+    std::this_thread::sleep_for(1500ms);
+    const auto frame = makeFrame(kFullHd, 7);
+    ASSERT_TRUE(server->addFrame(frame.data()));
+    EXPECT_EQ(server->stats().pool.published, 0u) << "copied although nobody watched";
+    const HttpAnswer a = httpGet(server->port(), "/snapshot.jpg");
+    ASSERT_EQ(a.status, 200) << a.head;
+    EXPECT_LT(a.took, 1s);
+    JpegDecoder d;
+    std::vector<uint8_t> rows(kFullHd.imageBytes());
+    ASSERT_TRUE(d.decode(reinterpret_cast<const uint8_t*>(a.body.data()), a.body.size(), kFullHd,
+                         rows.data()));
+    EXPECT_GT(psnr(frame, rows.data(), kFullHd), 30.0) << "not the frame given";
 }
 
 TEST_F(TavrelUnwatched, ASnapshotOfALiveCameraNobodyWatchedShowsAFrameTakenAfterTheRequest) {
