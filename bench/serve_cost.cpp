@@ -31,7 +31,7 @@
 #include "media/sources/test_pattern/pattern_jpeg.h"
 #include "media/sources/test_pattern/pattern_renderer.h"
 
-#include <libyuv/convert.h>
+#include <libyuv.h>
 #include <turbojpeg.h>
 
 #include <algorithm>
@@ -341,6 +341,19 @@ void keepFrames(Sink& sink) {
     video.SetSampleCallBack(nullptr, nullptr);
 }
 
+// Studio-range 4:2:0 planes (Y 16-235, chroma 16-240, as cameras send) to the full range a JFIF
+// decoder expects, in place: luma, then the two chroma planes from `chromaAt` on.
+void expandToFullRange(uint8_t* planes, size_t chromaAt, size_t size) {
+    for (size_t i = 0; i < chromaAt; ++i) {
+        const int y = ((int(planes[i]) - 16) * 149 + 64) >> 7; // 255/219
+        planes[i] = uint8_t(std::clamp(y, 0, 255));
+    }
+    for (size_t i = chromaAt; i < size; ++i) {
+        const int c = 128 + (((int(planes[i]) - 128) * 146 + 64) >> 7); // 255/224
+        planes[i] = uint8_t(std::clamp(c, 0, 255));
+    }
+}
+
 // ms per frame of each encoder over the kept frames, taking turns frame by frame so that clock
 // and cache changes on this shared machine weigh on all of them alike.
 template <size_t N>
@@ -502,7 +515,25 @@ int main() {
     std::vector<uint8_t> planes(size_t(kWidth) * kHeight * 3 / 2);
     tjhandle tj = tjInitCompress();
     tavrel::JpegEncoder encoder;
-    const std::array<std::function<void(const uint8_t*)>, 3> encoders = {
+    // The same pictures as a YUY2 camera gives them (studio range), made once before timing.
+    std::vector<std::vector<uint8_t>> cameraYuy2;
+    {
+        std::vector<uint8_t> argb(size_t(kWidth) * 4 * kHeight);
+        for (const auto& rows : sink.kept) {
+            libyuv::RGB24ToARGB(rows.data(), int(kFormat.stride()), argb.data(), kWidth * 4, kWidth,
+                                -kHeight);
+            cameraYuy2.emplace_back(size_t(kWidth) * 2 * kHeight);
+            libyuv::ARGBToYUY2(argb.data(), kWidth * 4, cameraYuy2.back().data(), kWidth * 2,
+                               kWidth, kHeight);
+        }
+    }
+    auto yuy2Of = [&](const uint8_t* rows) -> const uint8_t* {
+        for (size_t i = 0; i < sink.kept.size(); ++i)
+            if (sink.kept[i].data() == rows)
+                return cameraYuy2[i].data();
+        return nullptr;
+    };
+    const std::array<std::function<void(const uint8_t*)>, 4> encoders = {
         [&](const uint8_t* rows) { // the floor: one conversion, one compression from planes
             uint8_t* y = planes.data();
             uint8_t* u = y + size_t(kWidth) * kHeight;
@@ -524,10 +555,25 @@ int main() {
             tjCompress2(tj, rows, kWidth, int(kFormat.stride()), kHeight, TJPF_BGR, &dst, &size,
                         TJSAMP_420, tavrel::JpegEncoder::kQuality,
                         TJFLAG_BOTTOMUP | TJFLAG_NOREALLOC | TJFLAG_FASTDCT);
+        },
+        [&](const uint8_t* rows) { // from the camera's own YUY2: planes, full range, compress
+            uint8_t* y = planes.data();
+            uint8_t* u = y + size_t(kWidth) * kHeight;
+            uint8_t* v = u + size_t(kWidth / 2) * (kHeight / 2);
+            libyuv::YUY2ToI420(yuy2Of(rows), kWidth * 2, y, kWidth, u, kWidth / 2, v, kWidth / 2,
+                               kWidth, kHeight);
+            expandToFullRange(planes.data(), size_t(kWidth) * kHeight, planes.size());
+            const unsigned char* p[3] = {y, u, v};
+            const int st[3] = {kWidth, kWidth / 2, kWidth / 2};
+            unsigned char* dst = out.data();
+            unsigned long size = out.size();
+            tjCompressFromYUVPlanes(tj, p, kWidth, st, kHeight, TJSAMP_420, &dst, &size,
+                                    tavrel::JpegEncoder::kQuality,
+                                    TJFLAG_NOREALLOC | TJFLAG_FASTDCT);
         }};
     const auto ms = msPerFrame(sink.kept, encoders);
     tjDestroy(tj);
-    const double floorMs = ms[0], encoderMs = ms[1], bgrMs = ms[2];
+    const double floorMs = ms[0], encoderMs = ms[1], bgrMs = ms[2], planesMs = ms[3];
     const double encodeRatio = encoderMs / floorMs;
 
     std::printf("%dx%d@30 test-pattern camera through CVideo into the server; JPEG viewers on "
@@ -556,6 +602,9 @@ int main() {
     std::printf("encode per 1080p frame: server encoder %.2f ms, floor (libyuv + planes) %.2f "
                 "ms, ratio %.2f; compressor converting BGR itself %.2f ms (%.2fx the floor)\n",
                 encoderMs, floorMs, encodeRatio, bgrMs, bgrMs / floorMs);
+    std::printf("encoding from the camera's YUY2 planes instead (YUY2 to 4:2:0, studio to full "
+                "range, compress): %.2f ms, %.2fx the server's encoder from RGB\n",
+                planesMs, planesMs / encoderMs);
 
     // Through CVideo: MJPEG mode with passthrough against the same without it, 16 viewers.
     // The server's share is a difference of two measurements of a loaded process; below zero
@@ -594,8 +643,9 @@ int main() {
                 "fps_min_16=%.1f encode_ratio_planes=%.2f cpu_ratio_passthrough_nograph=%.2f "
                 "rss_mb_whole_16_pattern=%.1f rss_mb_whole_16_mjpeg=%.1f "
                 "rss_mb_after_raw_burst_ratio=%.2f rss_mb_server_open_no_viewer=%.1f "
-                "cpu_pct_server_open_no_viewer=%.2f\n",
+                "cpu_pct_server_open_no_viewer=%.2f cpu_ratio_yuv_planes=%.2f\n",
                 passRatio, rss16, perViewer, fps16, encodeRatio, passRatioNoGraph,
-                yuy2.rows[2].rssMb, mjpgPass.rows[2].rssMb, burstRatio, openRss, openCpu * 100);
+                yuy2.rows[2].rssMb, mjpgPass.rows[2].rssMb, burstRatio, openRss, openCpu * 100,
+                planesMs / encoderMs);
     return 0;
 }
