@@ -57,6 +57,25 @@ TEST(TavrelRequestParser, RefusesOversizeAndMalformedHeads) {
     }
 }
 
+TEST(TavrelRequestParser, AHeadOfExactlyTheLimitIsReadAndOneByteMoreIsRefused) {
+    const std::string start = "GET / HTTP/1.1\r\nX: ", end = "\r\n\r\n";
+    auto head = [&](size_t total) {
+        return start + std::string(total - start.size() - end.size(), 'a') + end;
+    };
+    const std::string fits = head(HttpRequestParser::kMaxHeadBytes);
+    HttpRequestParser atLimit;
+    EXPECT_EQ(atLimit.feed(fits.data(), fits.size()), HttpRequestParser::Status::Complete);
+    const std::string over = head(HttpRequestParser::kMaxHeadBytes + 1);
+    HttpRequestParser pastLimit;
+    EXPECT_EQ(pastLimit.feed(over.data(), over.size()), HttpRequestParser::Status::TooLarge);
+    // Byte by byte, as a slow peer sends it: the same limit.
+    HttpRequestParser slow;
+    HttpRequestParser::Status status = HttpRequestParser::Status::NeedMore;
+    for (char c : fits)
+        status = slow.feed(&c, 1);
+    EXPECT_EQ(status, HttpRequestParser::Status::Complete);
+}
+
 TEST(TavrelRawMediaType, ParsesOnlyCompleteInRangeParameters) {
     DibFormat f;
     EXPECT_EQ(parseRawMediaType("application/x-ormidal-dib; width=640; height=480; bits=24", f),
