@@ -247,48 +247,55 @@ void StreamServer::acceptSome() {
 // address's oldest goes; past the whole budget, the oldest overall. Age alone decides, never
 // the address, and the newest is never shed to make room for itself. Before a connection is
 // shed its socket is read once more, and one whose request has arrived meanwhile is answered
-// instead. A connection younger than the grace is not shed for the whole budget: accepting
-// pauses until it comes of age, so however fast a flood connects, a client that sends its
-// request within the grace is read (the next ones wait in the listen backlog, where their
-// requests arrive before they are accepted). False when accepting paused.
+// instead. A connection younger than the grace is never shed: its client may simply not have
+// been scheduled to send yet (many clients of one machine connecting at once). Past the
+// address's share it is left for later; past the whole budget accepting pauses until it comes
+// of age, so however fast a flood connects, a client that sends its request within the grace is
+// read (the next ones wait in the listen backlog, where their requests arrive before they are
+// accepted). False when accepting paused.
 bool StreamServer::makeRoomForPending(const Connection& newest, Clock::time_point now) {
-    size_t fromAddress = 0;
-    size_t pending = 0;
-    for (auto& c : m_connections)
-        if (!c->dead && c->kind == Connection::Kind::Request) {
-            fromAddress += c->peer == newest.peer;
-            ++pending;
+    // The oldest unfinished connection (of `peer` when given) other than the newest, read once
+    // more; null when there is none left unfinished.
+    auto oldestUnfinished = [&](const AddressKey* peer) -> Connection* {
+        for (auto& c : m_connections) {
+            if (c->dead || c->kind != Connection::Kind::Request || (peer && c->peer != *peer))
+                continue;
+            if (c.get() == &newest)
+                return nullptr;
+            onReadable(*c);
+            if (!c->dead && c->kind == Connection::Kind::Request)
+                return c.get();
         }
-    const bool addressFull = fromAddress > m_options.maxPendingPerAddress;
-    // How many must go: one of the address over its share, else all past the budget (more
-    // than one after accepting paused with one too many).
-    size_t excess = addressFull                      ? 1
-                    : pending > m_options.maxPending ? pending - m_options.maxPending
-                                                     : 0;
+        return nullptr;
+    };
+    auto shed = [&](Connection& c) {
+        // Its descriptor goes at once (a flood must not use them up before the turn ends); the
+        // object stays until then, as events of this turn may still name it.
+        c.dead = true;
+        c.fd.reset();
+        ++m_shed;
+    };
+    auto count = [&](const AddressKey* peer) {
+        size_t n = 0;
+        for (auto& c : m_connections)
+            n += !c->dead && c->kind == Connection::Kind::Request && (!peer || c->peer == *peer);
+        return n;
+    };
+    if (count(&newest.peer) > m_options.maxPendingPerAddress) {
+        Connection* oldest = oldestUnfinished(&newest.peer);
+        if (oldest && now - oldest->accepted >= m_options.pendingGrace)
+            shed(*oldest);
+    }
     // m_connections is in order of acceptance, so the first match is the oldest.
-    for (auto& c : m_connections) {
-        if (excess == 0)
+    while (count(nullptr) > m_options.maxPending) {
+        Connection* oldest = oldestUnfinished(nullptr);
+        if (!oldest)
             break;
-        if (c->dead || c->kind != Connection::Kind::Request ||
-            (addressFull && c->peer != newest.peer))
-            continue;
-        if (c.get() == &newest)
-            break;
-        onReadable(*c);
-        if (c->kind != Connection::Kind::Request)
-            continue; // its request was waiting: no longer unfinished
-        if (!c->dead && !addressFull && now - c->accepted < m_options.pendingGrace) {
-            pauseAccepting(c->accepted + m_options.pendingGrace);
+        if (now - oldest->accepted < m_options.pendingGrace) {
+            pauseAccepting(oldest->accepted + m_options.pendingGrace);
             return false;
         }
-        if (!c->dead) {
-            // Its descriptor goes at once (a flood must not use them up before the turn
-            // ends); the object stays until then, as events of this turn may still name it.
-            c->dead = true;
-            c->fd.reset();
-            ++m_shed;
-        }
-        --excess;
+        shed(*oldest);
     }
     return true;
 }

@@ -165,6 +165,29 @@ TEST(TavrelFairShare, ViewerKeepsItsPlaceWhileNewerConnectionsArriveWithinTheGra
         ::close(fd);
 }
 
+// Many clients of one machine connecting at once (16 viewers of a dashboard) may each send
+// their request a little after connecting: none may be shed while younger than the grace.
+TEST(TavrelFairShare, ManyClientsOfOneAddressConnectingAtOnceAreAllAnswered) {
+    ServerOptions o;
+    o.maxPendingPerAddress = 8;
+    o.pendingGrace = 5s; // far longer than the test takes to send the requests
+    auto server = startServer(o);
+    ASSERT_TRUE(server);
+    FrameFeeder feeder(kSmall, 20ms, [&](uint8_t* f) { server->addFrame(f); });
+    std::vector<int> fds;
+    for (int i = 0; i < 16; ++i)
+        fds.push_back(connectFrom("127.0.0.2", server->port()));
+    std::this_thread::sleep_for(200ms); // every one accepted before any request comes
+    const std::string req = "GET /snapshot.jpg HTTP/1.1\r\nHost: t\r\n\r\n";
+    for (int fd : fds)
+        ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+    for (size_t i = 0; i < fds.size(); ++i) {
+        EXPECT_EQ(readStatus(fds[i], 5s), 200) << "client " << i;
+        ::close(fds[i]);
+    }
+    EXPECT_EQ(server->stats().shed, 0u);
+}
+
 TEST(TavrelFairShare, PromptViewersAreAnsweredThroughAnIdleFloodFromAHundredAddresses) {
     auto server = startServer();
     ASSERT_TRUE(server);
