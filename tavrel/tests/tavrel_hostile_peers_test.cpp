@@ -108,12 +108,14 @@ TEST(TavrelHostilePeers, OneAddressHoldsOnlyAFewUnfinishedRequests) {
     o.pendingGrace = 100ms;
     auto server = startServer(kSmall, o);
     ASSERT_TRUE(server);
+    // Another address's unfinished request, older than all of them: not theirs to shed.
+    const int other = connectFrom("127.0.0.3", server->port());
+    std::this_thread::sleep_for(20ms);
     std::vector<int> fds;
     for (int i = 0; i < 12; ++i) {
         fds.push_back(connectFrom("127.0.0.2", server->port()));
         std::this_thread::sleep_for(20ms); // accepted in this order
     }
-    const int other = connectFrom("127.0.0.3", server->port());
     std::this_thread::sleep_for(500ms); // well before the request time-out
     int closed = 0;
     for (size_t i = 0; i < fds.size(); ++i) {
