@@ -51,6 +51,17 @@ struct SignalledRun {
         QObject::connect(&poll, &QTimer::timeout, [&] {
             ++ticks;
             CTarnickDlg* dlg = mainWindow();
+            if ((signalled && ticks - signalledAt > 250) || ticks > 1000) {
+                // The bound (5 s after the signal, 20 s in all): what is still open is closed
+                // by the test, and the run counts as not ended by the signal. Checked first:
+                // the window may already be hidden while a dialog still runs its own loop.
+                forced = true;
+                if (auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+                    modal->reject();
+                if (dlg)
+                    dlg->EndDialog(IDCANCEL);
+                return;
+            }
             if (!dlg)
                 return;
             if (!opened) {
@@ -61,13 +72,6 @@ struct SignalledRun {
                 signalled = true;
                 signalledAt = ticks;
                 ::kill(::getpid(), SIGTERM);
-            } else if ((signalled && ticks - signalledAt > 250) || ticks > 1000) {
-                // The bound (5 s after the signal, 20 s in all): what is still open is closed
-                // by the test, and the run counts as not ended by the signal.
-                forced = true;
-                if (auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
-                    modal->reject();
-                dlg->EndDialog(IDCANCEL);
             }
         });
         poll.start(20);
