@@ -533,20 +533,22 @@ int main() {
                 return cameraYuy2[i].data();
         return nullptr;
     };
+    uint8_t* y = planes.data();
+    uint8_t* u = y + size_t(kWidth) * kHeight;
+    uint8_t* v = u + size_t(kWidth / 2) * (kHeight / 2);
+    auto compressPlanes = [&] {
+        const unsigned char* p[3] = {y, u, v};
+        const int st[3] = {kWidth, kWidth / 2, kWidth / 2};
+        unsigned char* dst = out.data();
+        unsigned long size = out.size();
+        tjCompressFromYUVPlanes(tj, p, kWidth, st, kHeight, TJSAMP_420, &dst, &size,
+                                tavrel::JpegEncoder::kQuality, TJFLAG_NOREALLOC | TJFLAG_FASTDCT);
+    };
     const std::array<std::function<void(const uint8_t*)>, 4> encoders = {
         [&](const uint8_t* rows) { // the floor: one conversion, one compression from planes
-            uint8_t* y = planes.data();
-            uint8_t* u = y + size_t(kWidth) * kHeight;
-            uint8_t* v = u + size_t(kWidth / 2) * (kHeight / 2);
             libyuv::RGB24ToJ420(rows, int(kFormat.stride()), y, kWidth, u, kWidth / 2, v,
                                 kWidth / 2, kWidth, -kHeight);
-            const unsigned char* p[3] = {y, u, v};
-            const int st[3] = {kWidth, kWidth / 2, kWidth / 2};
-            unsigned char* dst = out.data();
-            unsigned long size = out.size();
-            tjCompressFromYUVPlanes(tj, p, kWidth, st, kHeight, TJSAMP_420, &dst, &size,
-                                    tavrel::JpegEncoder::kQuality,
-                                    TJFLAG_NOREALLOC | TJFLAG_FASTDCT);
+            compressPlanes();
         },
         [&](const uint8_t* rows) { encoder.encode(kFormat, rows, out.data(), out.size()); },
         [&](const uint8_t* rows) { // the former path: the compressor converting BGR itself
@@ -557,19 +559,10 @@ int main() {
                         TJFLAG_BOTTOMUP | TJFLAG_NOREALLOC | TJFLAG_FASTDCT);
         },
         [&](const uint8_t* rows) { // from the camera's own YUY2: planes, full range, compress
-            uint8_t* y = planes.data();
-            uint8_t* u = y + size_t(kWidth) * kHeight;
-            uint8_t* v = u + size_t(kWidth / 2) * (kHeight / 2);
             libyuv::YUY2ToI420(yuy2Of(rows), kWidth * 2, y, kWidth, u, kWidth / 2, v, kWidth / 2,
                                kWidth, kHeight);
             expandToFullRange(planes.data(), size_t(kWidth) * kHeight, planes.size());
-            const unsigned char* p[3] = {y, u, v};
-            const int st[3] = {kWidth, kWidth / 2, kWidth / 2};
-            unsigned char* dst = out.data();
-            unsigned long size = out.size();
-            tjCompressFromYUVPlanes(tj, p, kWidth, st, kHeight, TJSAMP_420, &dst, &size,
-                                    tavrel::JpegEncoder::kQuality,
-                                    TJFLAG_NOREALLOC | TJFLAG_FASTDCT);
+            compressPlanes();
         }};
     const auto ms = msPerFrame(sink.kept, encoders);
     tjDestroy(tj);
