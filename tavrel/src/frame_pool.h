@@ -88,7 +88,8 @@ public:
     static constexpr std::chrono::milliseconds kPauseBeforeKeepsake{500};
     // Camera thread, just before publish(): the camera's own JPEG of the frame about to be
     // published, completed and copied into a JPEG buffer, so that frame is not encoded again.
-    // False (the frame is then encoded as usual) when the picture cannot be passed on as is.
+    // False (the frame is then encoded as usual) when the picture cannot be passed on as is;
+    // true, doing nothing, when nobody watches and the frame will not be kept.
     bool stageJpeg(const uint8_t* jpeg, size_t size);
 
     // The newest frame (with a reference) when its sequence number is above `afterSeq`.
