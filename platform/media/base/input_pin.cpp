@@ -17,6 +17,23 @@ HRESULT InputPin::QueryInterface(REFIID riid, void** object) {
     return BasePin::QueryInterface(riid, object);
 }
 
+HRESULT InputPin::checkPassedOnType(const AM_MEDIA_TYPE& mt) const {
+    if (!isConnected())
+        return VFW_E_NOT_CONNECTED;
+    const AM_MEDIA_TYPE& in = mediaType().get();
+    return in.majortype == mt.majortype && in.subtype == mt.subtype &&
+                   in.formattype == mt.formattype
+               ? S_OK
+               : VFW_E_TYPE_NOT_ACCEPTED;
+}
+
+HRESULT InputPin::passedOnType(int position, MediaType& mt) const {
+    if (position != 0 || !isConnected())
+        return VFW_S_NO_MORE_ITEMS;
+    mt = mediaType();
+    return S_OK;
+}
+
 HRESULT InputPin::GetAllocator(IMemAllocator** allocator) {
     if (!allocator)
         return E_POINTER;

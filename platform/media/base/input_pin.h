@@ -33,6 +33,11 @@ public:
     // The pool upstream fills, when it said which (pass-through outputs hand it on).
     IMemAllocator* upstreamAllocator() const { return allocator_.Get(); }
 
+    // For an output that passes this input's samples on unchanged: whether downstream's `mt`
+    // is this input's type (major type, subtype, format type), and the one type to offer.
+    HRESULT checkPassedOnType(const AM_MEDIA_TYPE& mt) const;
+    HRESULT passedOnType(int position, MediaType& mt) const;
+
 protected:
     void breakConnect() override;
 

@@ -27,23 +27,14 @@ BasePin* SampleGrabber::pin(int index) {
 HRESULT SampleGrabber::checkMediaType(const BasePin& pin, const AM_MEDIA_TYPE& mt) {
     if (&pin == &output_) {
         // Samples pass on unchanged, so downstream must take the input's type.
-        if (!input_.isConnected())
-            return VFW_E_NOT_CONNECTED;
-        const AM_MEDIA_TYPE& in = input_.mediaType().get();
-        return in.majortype == mt.majortype && in.subtype == mt.subtype &&
-                       in.formattype == mt.formattype
-                   ? S_OK
-                   : VFW_E_TYPE_NOT_ACCEPTED;
+        return input_.checkPassedOnType(mt);
     }
     std::lock_guard lock(stateLock());
     return matchesPartial(accepted_.get(), mt) ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
 }
 
 HRESULT SampleGrabber::getMediaType(const BasePin& pin, int position, MediaType& mt) {
-    if (&pin != &output_ || position != 0 || !input_.isConnected())
-        return VFW_S_NO_MORE_ITEMS;
-    mt = input_.mediaType();
-    return S_OK;
+    return &pin == &output_ ? input_.passedOnType(position, mt) : VFW_S_NO_MORE_ITEMS;
 }
 
 HRESULT SampleGrabber::checkConnect(const BasePin& pin, IPin*) {

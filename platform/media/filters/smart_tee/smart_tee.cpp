@@ -29,19 +29,10 @@ protected:
     HRESULT checkMediaType(const BasePin& pin, const AM_MEDIA_TYPE& mt) override {
         if (&pin == &input_)
             return S_OK;
-        if (!input_.isConnected())
-            return VFW_E_NOT_CONNECTED;
-        const AM_MEDIA_TYPE& in = input_.mediaType().get();
-        return in.majortype == mt.majortype && in.subtype == mt.subtype &&
-                       in.formattype == mt.formattype
-                   ? S_OK
-                   : VFW_E_TYPE_NOT_ACCEPTED;
+        return input_.checkPassedOnType(mt);
     }
     HRESULT getMediaType(const BasePin& pin, int position, MediaType& mt) override {
-        if (&pin == &input_ || position != 0 || !input_.isConnected())
-            return VFW_S_NO_MORE_ITEMS;
-        mt = input_.mediaType();
-        return S_OK;
+        return &pin == &input_ ? VFW_S_NO_MORE_ITEMS : input_.passedOnType(position, mt);
     }
     HRESULT checkConnect(const BasePin& pin, IPin*) override {
         return &pin != &input_ && !input_.isConnected() ? VFW_E_NOT_CONNECTED : S_OK;
