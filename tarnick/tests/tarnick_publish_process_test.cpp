@@ -61,6 +61,21 @@ std::optional<uint32_t> newestSegmentFrame(const NginxProcess& nginx, std::size_
     return strip->frameNumber;
 }
 
+// What an nginx serves of the program's stream: H.264 at the capture's size over RTMP and as
+// HLS over HTTP, segments that decode, and the pattern's frame counter moving on from the first
+// segment to the last.
+void expectTheCamerasStream(const NginxProcess& nginx) {
+    EXPECT_EQ(testsupport::probeVideo(nginx.publishUrl()), "h264|640|480");
+    EXPECT_EQ(testsupport::probeVideo(nginx.playlistUrl()), "h264|640|480");
+    const auto segments = testsupport::playlistSegments(nginx.playlistPath());
+    const auto first =
+        testsupport::firstFrameStrip(nginx.prefix() + "/hls/" + segments.front(), 640, 480);
+    const auto last =
+        testsupport::firstFrameStrip(nginx.prefix() + "/hls/" + segments.back(), 640, 480);
+    ASSERT_TRUE(first && last) << "a segment's first picture carries no readable strip";
+    EXPECT_GT(last->frameNumber, first->frameNumber);
+}
+
 TEST(PublishProcess, TheStartUpServerPublishesH264ThatNginxServesOverRtmpAndHls) {
     NginxProcess nginx;
     ASSERT_TRUE(nginx.start());
@@ -74,17 +89,7 @@ TEST(PublishProcess, TheStartUpServerPublishesH264ThatNginxServesOverRtmpAndHls)
         [&] { return testsupport::playlistSegments(nginx.playlistPath()).size() >= 3; }, 60000))
         << "no HLS playlist with three segments within 60 s\n"
         << readFile(journal);
-    // What nginx serves: H.264 at the capture's size, over RTMP and as HLS over HTTP.
-    EXPECT_EQ(testsupport::probeVideo(nginx.publishUrl()), "h264|640|480");
-    EXPECT_EQ(testsupport::probeVideo(nginx.playlistUrl()), "h264|640|480");
-    // The segments decode, and the pattern's frame counter moves on from one to the next.
-    const auto segments = testsupport::playlistSegments(nginx.playlistPath());
-    const auto first =
-        testsupport::firstFrameStrip(nginx.prefix() + "/hls/" + segments.front(), 640, 480);
-    const auto last =
-        testsupport::firstFrameStrip(nginx.prefix() + "/hls/" + segments.back(), 640, 480);
-    ASSERT_TRUE(first && last) << "a segment's first picture carries no readable strip";
-    EXPECT_GT(last->frameNumber, first->frameNumber);
+    expectTheCamerasStream(nginx);
     // Serving goes on beside publishing.
     EXPECT_TRUE(snapshotServed(port, program.binDir()));
 
@@ -111,17 +116,9 @@ TEST(PublishProcess, ASecondNginxRelayingTheFirstServesTheSameStream) {
         [&] { return testsupport::playlistSegments(relay.playlistPath()).size() >= 3; }, 60000))
         << "the relay made no HLS playlist with three segments within 60 s\n"
         << readFile(journal);
-    EXPECT_EQ(testsupport::probeVideo(relay.publishUrl()), "h264|640|480");
-    EXPECT_EQ(testsupport::probeVideo(relay.playlistUrl()), "h264|640|480");
     // The same pictures: the camera's pattern, its frame counter moving on across the edge's
     // segments.
-    const auto segments = testsupport::playlistSegments(relay.playlistPath());
-    const auto first =
-        testsupport::firstFrameStrip(relay.prefix() + "/hls/" + segments.front(), 640, 480);
-    const auto last =
-        testsupport::firstFrameStrip(relay.prefix() + "/hls/" + segments.back(), 640, 480);
-    ASSERT_TRUE(first && last) << "a relayed segment's first picture carries no readable strip";
-    EXPECT_GT(last->frameNumber, first->frameNumber);
+    expectTheCamerasStream(relay);
     // Nobody publishes to the edge directly.
     EXPECT_EQ(linesWith(readFile(journal), "tarnick: publishing to " + origin.publishUrl()), 1);
     EXPECT_EQ(program.stop(SIGTERM).value_or(-1), 0);
