@@ -3,7 +3,7 @@ PRESET ?= default
 BUILD  := build/$(PRESET)
 JOBS   ?= $(shell nproc)
 
-.PHONY: deps configure build run test test-loaded test-tsan test-asan bench format docs deb clean
+.PHONY: deps configure build run run-client test test-loaded test-tsan test-asan bench format docs deb clean
 
 deps:
 	@bash scripts/install-deps
@@ -14,9 +14,16 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
-# Runs the desktop program.
+# The main job in one command: the program serves the built-in test pattern on port 7373 with
+# its window on the screen, from a settings file of its own under the build folder (the
+# user's settings are not touched). run-client opens a second window watching it.
 run: build
-	@$(BUILD)/bin/tarnick
+	@echo "tarnick: serving the test pattern: open http://localhost:7373/ in a browser;" \
+	      "'make run-client' opens a second window watching it"
+	@$(BUILD)/bin/tarnick --settings $(BUILD)/run/tarnick-server.ini
+
+run-client: build
+	@$(BUILD)/bin/tarnick --settings $(BUILD)/run/tarnick-client.ini
 
 test: build
 	@ctest --preset $(PRESET) -j $(JOBS)

@@ -174,6 +174,8 @@ public:
     BOOL m_initialized;
     BOOL m_inTray;
     int m_autoStart;
+    // [CONFIG] START_SHOWN=1: the start-up server stays on the screen, not in the tray.
+    bool m_startShown = false;
     // Optional server settings beyond the ten keys (NETWORK section), read but never written:
     // an access key viewers must give, and the one address to listen on.
     CString m_accessKey;

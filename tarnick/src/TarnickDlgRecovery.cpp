@@ -135,14 +135,17 @@ void CTarnickDlg::onUnattendedTick() {
     followPublishing();
 }
 
-// Start-up as the capture server: into the tray at once, then camera, capture and server,
-// each tried again with a growing pause until the program serves.
+// Start-up as the capture server: into the tray at once (unless the settings keep the window
+// shown), then camera, capture and server, each tried again with a growing pause until the
+// program serves.
 void CTarnickDlg::StartServerAtLaunch() {
-    AddTrayIcon();
-    if (m_inTray)
-        hide();
-    else
-        showMinimized(); // no notification area: a hidden window could never come back
+    if (!m_startShown) {
+        AddTrayIcon();
+        if (m_inTray)
+            hide();
+        else
+            showMinimized(); // no notification area: a hidden window could never come back
+    }
     m_unattended = Unattended::WaitingForCamera;
     m_serverRetryMs = m_firstRetryMs;
     tryStartUpServer();

@@ -1,4 +1,5 @@
 // CTarnickDlg settings: the INI file beside the executable and its ten keys.
+#include "SettingsLocation.h"
 #include "TarnickDlg.h"
 
 #include <platform/kernel.h>
@@ -59,7 +60,7 @@ void readNumber(const char* section, const char* key, int& member, const CString
 void writeNumber(const char* section, const char* key, int value, const CString& path) {
     CString text;
     text.Format("%d", value);
-    WritePrivateProfileStringA(section, key, text, path);
+    settingslocation::writeKey(section, key, text, path);
 }
 
 int framesPerSecond(LONGLONG interval) {
@@ -87,6 +88,9 @@ void seedUserCopy(const std::string& beside, const std::string& userCopy) {
 // shipped beside the program, so a preset placed there is read, the user's changes are kept,
 // and from then on the user's copy is the one read.
 CString CTarnickDlg::GetSettingsFilePath() {
+    // A file chosen on the command line replaces all of this (another camera, another copy).
+    if (const std::string& chosen = settingslocation::chosen(); !chosen.empty())
+        return CString(chosen.c_str());
     char module[MAX_PATH];
     const DWORD length = GetModuleFileNameA(nullptr, module, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
@@ -168,7 +172,13 @@ void CTarnickDlg::LoadPublishSettings() {
 }
 
 void CTarnickDlg::LoadAutoStart() {
-    readNumber("CONFIG", "AUTO_START", m_autoStart, GetSettingsFilePath());
+    const CString path = GetSettingsFilePath();
+    readNumber("CONFIG", "AUTO_START", m_autoStart, path);
+    // Only ever put there by the user: the start-up server keeps its window on the screen
+    // instead of going into the tray (a first look at the program serving).
+    int shown = 0;
+    readNumber("CONFIG", "START_SHOWN", shown, path);
+    m_startShown = shown == 1;
 }
 
 void CTarnickDlg::LoadDeviceSettings() {
@@ -196,7 +206,7 @@ void CTarnickDlg::LoadVideoSettings() {
 
 void CTarnickDlg::SaveNetworkSettings() {
     const CString path = GetSettingsFilePath();
-    WritePrivateProfileStringA("NETWORK", "CONNECT_HOST", m_connectHost, path);
+    settingslocation::writeKey("NETWORK", "CONNECT_HOST", m_connectHost, path);
     writeNumber("NETWORK", "CONNECT_PORT", m_connectPort, path);
     SaveAutoStart();
 }
@@ -207,8 +217,8 @@ void CTarnickDlg::SaveAutoStart() {
 
 void CTarnickDlg::SaveDeviceSettings() {
     const CString path = GetSettingsFilePath();
-    WritePrivateProfileStringA("DEVICE", "DEVICE_PATH", m_device.szDevicePath, path);
-    WritePrivateProfileStringA("DEVICE", "FRIENDLY_NAME", m_device.szFriendlyName, path);
+    settingslocation::writeKey("DEVICE", "DEVICE_PATH", m_device.szDevicePath, path);
+    settingslocation::writeKey("DEVICE", "FRIENDLY_NAME", m_device.szFriendlyName, path);
     writeNumber("DEVICE", "DEVICE_INDEX", m_device.nIndex, path);
 }
 

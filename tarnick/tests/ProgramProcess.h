@@ -49,14 +49,20 @@ public:
     // Starts the program on the offscreen platform. With readOnly, its folder cannot be
     // written: a read-only bind mount in a mount namespace of its own when running as root
     // (root writes through permission bits), the folder's write bits removed otherwise.
-    // With errorLog, the program's standard error goes to that file.
-    bool start(bool readOnly = false, const std::string& errorLog = {}) {
+    // With errorLog, the program's standard error goes to that file; extraArgs follow the
+    // program's name.
+    bool start(bool readOnly = false, const std::string& errorLog = {},
+               const std::vector<std::string>& extraArgs = {}) {
         std::vector<std::string> argv;
         if (readOnly && ::geteuid() == 0) {
             const std::string dir = binDir();
-            argv = {"unshare", "-m", "sh", "-c",
+            argv = {"unshare",
+                    "-m",
+                    "sh",
+                    "-c",
                     "mount --bind '" + dir + "' '" + dir + "' && mount -o remount,ro,bind '" + dir +
-                        "' '" + dir + "' && exec '" + program() + "'"};
+                        "' '" + dir + "' && exec '" + program() + "' \"$@\"",
+                    "tarnick"};
         } else {
             if (readOnly)
                 std::filesystem::permissions(binDir(),
@@ -66,6 +72,7 @@ public:
                                              std::filesystem::perm_options::remove);
             argv = {program()};
         }
+        argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
         // Everything the child needs is built before fork: between fork and exec a child of
         // a threaded process may only make async-signal-safe calls.
         std::vector<std::string> env{"QT_QPA_PLATFORM=offscreen",
