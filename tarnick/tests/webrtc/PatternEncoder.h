@@ -9,6 +9,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavutil/log.h>
 #include <libavutil/opt.h>
 }
 
@@ -30,6 +31,7 @@ class PatternEncoder {
 public:
     PatternEncoder(int width, int height, int framesPerSecond, int keyframeInterval)
         : width_(width), height_(height), fps_(framesPerSecond) {
+        av_log_set_level(AV_LOG_QUIET);
         renderer_.configure(width, height);
         yuy2_.resize(platform::media::pattern::PatternRenderer::yuy2Bytes(width, height));
         const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
