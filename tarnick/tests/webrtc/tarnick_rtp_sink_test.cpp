@@ -4,6 +4,7 @@
 #include "ChromiumPage.h"
 #include "JanusProcess.h"
 #include "PatternEncoder.h"
+#include "heap_counter.h"
 #include "loopback.h"
 
 #include "publish/H264Packetizer.h"
@@ -469,6 +470,27 @@ TEST(RtpH264Sink, SendingNeverWaitsForAReceiver) {
         sink.deliver({big.data(), big.size(), i * 33333, i == 0});
     EXPECT_LT(std::chrono::steady_clock::now() - started, 30s) << "hang guard";
     EXPECT_GT(sink.stats().packets + sink.stats().sendFailures, 100u * 160u);
+}
+
+TEST(RtpH264Sink, DeliveringPicturesAllocatesNothing) {
+    FakeGateway gateway;
+    RtpH264Sink sink;
+    ASSERT_TRUE(sink.open(gateway.url()));
+    H264StreamInfo info;
+    info.parameterSets = annexB({nal(0x67, 12, 1), nal(0x68, 5, 2)});
+    sink.begin(info);
+    const Bytes keyframe = annexB({nal(0x65, 9000, 3), nal(0x65, 300, 4)});
+    const Bytes delta = annexB({nal(0x41, 2500, 5)});
+    sink.deliver({keyframe.data(), keyframe.size(), 0, true});
+    heap_counter::start();
+    for (int i = 1; i <= 60; ++i) {
+        const Bytes& picture = i % 30 == 0 ? keyframe : delta;
+        sink.deliver({picture.data(), picture.size(), i * 33333, i % 30 == 0});
+        sink.takeKeyframeRequest();
+    }
+    const long allocations = heap_counter::stop();
+    EXPECT_EQ(allocations, 0);
+    EXPECT_GE(sink.stats().reports, 1u);
 }
 
 // --- The whole path: Janus's streaming plugin, Chromium playing the viewer page. ---
