@@ -7,10 +7,12 @@
 #include "loopback.h"
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>

@@ -420,6 +420,40 @@ TEST(RtpH264Sink, KeyframesGoOutAfterTheParameterSetsWithTheMarkerOnThePicturesL
     EXPECT_EQ(sink.stats().reports, 1u) << "one report a second, the first with the first picture";
 }
 
+// The capture's format changed: the second stream's keyframes carry its own parameter sets, the
+// packets go on from the first stream's sequence and clock, and a keyframe carrying its
+// parameter sets in band is sent as it is.
+TEST(RtpH264Sink, AStreamBegunAgainSendsItsOwnParameterSetsAndGoesOnWhereTheLastEnded) {
+    FakeGateway gateway;
+    RtpH264Sink sink;
+    ASSERT_TRUE(sink.open(gateway.url()));
+    H264StreamInfo first, second;
+    first.parameterSets = annexB({nal(0x67, 12, 1), nal(0x68, 5, 2)});
+    const Bytes sps2 = nal(0x67, 14, 8), pps2 = nal(0x68, 6, 9);
+    second.parameterSets = annexB({sps2, pps2});
+    const Bytes slice = nal(0x65, 400, 3);
+    const Bytes keyframe = annexB({slice});
+    sink.begin(first);
+    sink.deliver({keyframe.data(), keyframe.size(), 5000000, true});
+    sink.end();
+    sink.begin(second);
+    sink.deliver({keyframe.data(), keyframe.size(), 6000000, true});
+    const Bytes inBand = annexB({sps2, pps2, slice});
+    sink.deliver({inBand.data(), inBand.size(), 6033333, true});
+
+    std::vector<Packet> packets;
+    Bytes datagram;
+    while (packets.size() < 9 && gateway.receive(false, &datagram))
+        packets.push_back({datagram});
+    ASSERT_EQ(packets.size(), 9u); // 3 of the first stream, 3 + 3 of the second
+    EXPECT_EQ(nalUnitsOf({packets.begin() + 3, packets.end()}),
+              (std::vector<Bytes>{sps2, pps2, slice, sps2, pps2, slice}));
+    for (std::size_t i = 1; i < packets.size(); ++i)
+        EXPECT_EQ(packets[i].sequence(), std::uint16_t(packets[0].sequence() + i));
+    EXPECT_EQ(packets[3].timestamp() - packets[0].timestamp(), 90000u);
+    EXPECT_EQ(packets[6].timestamp() - packets[3].timestamp(), 3000u);
+}
+
 TEST(RtpH264Sink, KeyframeRequestsFromTheGatewaysRtcpPortAreTakenOnceEach) {
     FakeGateway gateway;
     RtpH264Sink sink;
@@ -568,7 +602,7 @@ TEST(WebRtcThroughJanus, FfmpegRtpPlaysInChromium) {
     testsupport::ChromiumPage page(janus.pageDir());
     ASSERT_TRUE(page.open(viewerQuery(janus)));
     const bool played =
-        page.waitFor([](const auto& r) { return r.shown >= 10 && r.width > 0; }, 40s);
+        page.waitFor([](const auto& r) { return r.shown >= 10 && r.width > 0; }, 35s);
     ::kill(ffmpeg, SIGKILL);
     ::waitpid(ffmpeg, nullptr, 0);
     const auto report = page.report();
@@ -588,7 +622,7 @@ TEST(WebRtcThroughJanus, TheSinksPicturesPlayInOrderAtTheCaptureSize) {
     testsupport::ChromiumPage page(janus.pageDir());
     ASSERT_TRUE(page.open(viewerQuery(janus)));
     const bool played =
-        page.waitFor([](const auto& r) { return r.frameNumbers.size() >= 30; }, 45s);
+        page.waitFor([](const auto& r) { return r.frameNumbers.size() >= 30; }, 35s);
     camera.stop();
     const auto report = page.report();
     ASSERT_TRUE(played) << "status: " << report.status << ", shown " << report.shown << "\n"
@@ -612,7 +646,7 @@ TEST(WebRtcThroughJanus, ANewViewerMakesTheSinkReportAKeyframeRequest) {
     const auto before = sink.stats().keyframeRequests;
     testsupport::ChromiumPage page(janus.pageDir());
     ASSERT_TRUE(page.open(viewerQuery(janus, "s3cret-key")));
-    const bool played = page.waitFor([](const auto& r) { return r.frameNumbers.size() >= 5; }, 40s);
+    const bool played = page.waitFor([](const auto& r) { return r.frameNumbers.size() >= 5; }, 35s);
     camera.stop();
     EXPECT_EQ(before, 0u);
     EXPECT_GE(sink.stats().keyframeRequests, 1u);
@@ -643,7 +677,7 @@ TEST(WebRtcThroughJanus, ThePageComesBackAfterJanusRestarts) {
     ASSERT_TRUE(camera.start());
     testsupport::ChromiumPage page(janus.pageDir());
     ASSERT_TRUE(page.open(viewerQuery(janus)));
-    ASSERT_TRUE(page.waitFor([](const auto& r) { return r.frameNumbers.size() >= 5; }, 30s))
+    ASSERT_TRUE(page.waitFor([](const auto& r) { return r.frameNumbers.size() >= 5; }, 20s))
         << page.report().status;
     janus.kill();
     const std::uint32_t sentBeforeRestart = camera.frames();
@@ -652,7 +686,7 @@ TEST(WebRtcThroughJanus, ThePageComesBackAfterJanusRestarts) {
         [&](const auto& r) {
             return !r.frameNumbers.empty() && r.frameNumbers.back() > sentBeforeRestart + 5;
         },
-        40s);
+        25s);
     camera.stop();
     EXPECT_TRUE(again) << page.report().status;
 }
