@@ -43,7 +43,8 @@ public:
     RtpH264Sink(const RtpH264Sink&) = delete;
     RtpH264Sink& operator=(const RtpH264Sink&) = delete;
 
-    // Opens the UDP socket for `url` (parseUrl). Before the stream begins, on any one thread.
+    // Opens the UDP socket for `url` (parseUrl). Before the stream begins and before any thread
+    // may call takeKeyframeRequest(): the socket and the target are read without a lock after.
     bool open(const std::string& url, std::string* why = nullptr);
 
     void begin(const H264StreamInfo& info) override;
