@@ -2,7 +2,9 @@
 // test pattern's strip (frame number, capture time) from every picture the video element
 // shows and POSTs the readings to that URL about once a second, as JSON:
 //   {"width":W,"height":H,"shown":N,"status":"...","frames":[[frameNumber, captureUs, shownMs], ...]}
-// (shown: pictures shown so far; shownMs: performance.now() when the picture was shown).
+// (shown: pictures shown so far; shownMs: when the picture was shown, milliseconds since the
+// Unix epoch — performance.timeOrigin + the frame callback's time — so that a reader on the
+// same machine can set it against the capture time's clock).
 "use strict";
 (function () {
   const query = new URLSearchParams(location.search);
@@ -73,7 +75,7 @@
     const video = document.getElementById("video");
     shown += 1;
     const reading = readStrip(video);
-    if (reading) pending.push([reading[0], reading[1], now]);
+    if (reading) pending.push([reading[0], reading[1], performance.timeOrigin + now]);
     video.requestVideoFrameCallback(onFrame);
   }
 

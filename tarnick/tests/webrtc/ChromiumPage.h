@@ -38,6 +38,10 @@ struct PageReport {
     long shown = 0;                          // pictures the video element showed
     std::string status;                      // the page's status line
     std::vector<std::uint32_t> frameNumbers; // decoded strips, in the order shown
+    // For each of them: its capture time (CLOCK_MONOTONIC µs, low 40 bits) and when it was
+    // shown (wall clock, milliseconds since the Unix epoch).
+    std::vector<std::uint64_t> captureUs;
+    std::vector<double> shownEpochMs;
     int reports = 0;
 };
 
@@ -229,8 +233,11 @@ private:
         for (auto at = frames == std::string::npos ? frames : json.find("[[", frames);
              at != std::string::npos && at < json.size(); at = json.find("],[", at)) {
             at += at + 1 < json.size() && json[at + 1] == '[' ? 2 : 3;
+            char* end = nullptr;
             report_.frameNumbers.push_back(
-                std::uint32_t(std::strtoul(json.c_str() + at, nullptr, 10)));
+                std::uint32_t(std::strtoul(json.c_str() + at, &end, 10)));
+            report_.captureUs.push_back(*end == ',' ? std::strtoull(end + 1, &end, 10) : 0);
+            report_.shownEpochMs.push_back(*end == ',' ? std::strtod(end + 1, &end) : 0.0);
         }
         ++report_.reports;
         changed_.notify_all();
