@@ -1,0 +1,87 @@
+// For tests and benchmarks only, off unless the page is opened with report=<URL>: reads the
+// test pattern's strip (frame number, capture time) from every picture the video element
+// shows and POSTs the readings to that URL about once a second, as JSON:
+//   {"width":W,"height":H,"shown":N,"status":"...","frames":[[frameNumber, captureUs, shownMs], ...]}
+// (shown: pictures shown so far; shownMs: when the picture was shown, milliseconds since the
+// Unix epoch — performance.timeOrigin + the frame callback's time — so that a reader on the
+// same machine can set it against the capture time's clock).
+"use strict";
+(function () {
+  const query = new URLSearchParams(location.search);
+  const report = query.get("report");
+  if (!report) return;
+  const columns = 32, rows = 3;
+  let pending = [];
+  let shown = 0;
+  let canvas = null, context = null;
+
+  function crc8(bytes, count) {
+    let crc = 0;
+    for (let i = 0; i < count; ++i) {
+      crc ^= bytes[i];
+      for (let bit = 0; bit < 8; ++bit) crc = (crc & 0x80) ? ((crc << 1) ^ 0x07) & 0xff : (crc << 1) & 0xff;
+    }
+    return crc;
+  }
+
+  // The strip's cells, row by row, most significant bit first; null unless magic and CRC match.
+  function readStrip(video) {
+    const width = video.videoWidth, height = video.videoHeight;
+    if (!width || !height) return null;
+    const cellWidth = Math.max(1, Math.floor(width / columns));
+    const cellHeight = Math.max(4, Math.floor(height / 40));
+    const left = Math.floor((width - columns * cellWidth) / 2);
+    const stripHeight = cellHeight * rows;
+    if (!canvas) {
+      canvas = document.createElement("canvas");
+      context = canvas.getContext("2d", { willReadFrequently: true });
+    }
+    if (canvas.width !== width || canvas.height !== stripHeight) {
+      canvas.width = width;
+      canvas.height = stripHeight;
+    }
+    context.drawImage(video, 0, 0, width, stripHeight, 0, 0, width, stripHeight);
+    const pixels = context.getImageData(0, 0, width, stripHeight).data;
+    const bytes = new Array(12).fill(0);
+    for (let cell = 0; cell < columns * rows; ++cell) {
+      const x = left + (cell % columns) * cellWidth + Math.floor(cellWidth / 2);
+      const y = Math.floor(cell / columns) * cellHeight + Math.floor(cellHeight / 2);
+      const at = (y * width + x) * 4;
+      const luma = (pixels[at] + pixels[at + 1] + pixels[at + 2]) / 3;
+      if (luma >= 128) bytes[cell >> 3] |= 0x80 >> (cell & 7);
+    }
+    if (bytes[0] !== 0xa5 || bytes[1] !== 0x3c || crc8(bytes, 11) !== bytes[11]) return null;
+    const frame = ((bytes[2] << 24) >>> 0) + (bytes[3] << 16) + (bytes[4] << 8) + bytes[5];
+    let captureUs = 0;
+    for (let i = 6; i <= 10; ++i) captureUs = captureUs * 256 + bytes[i];
+    return [frame, captureUs];
+  }
+
+  function send(final) {
+    const video = document.getElementById("video");
+    const status = document.getElementById("status");
+    const body = JSON.stringify({
+      width: video ? video.videoWidth : 0,
+      height: video ? video.videoHeight : 0,
+      shown: shown,
+      status: status ? status.textContent : "",
+      frames: pending,
+    });
+    pending = [];
+    fetch(report, { method: "POST", body: body, keepalive: !!final, mode: "no-cors" }).catch(function () {});
+  }
+
+  function onFrame(now) {
+    const video = document.getElementById("video");
+    shown += 1;
+    const reading = readStrip(video);
+    if (reading) pending.push([reading[0], reading[1], performance.timeOrigin + now]);
+    video.requestVideoFrameCallback(onFrame);
+  }
+
+  window.addEventListener("load", function () {
+    const video = document.getElementById("video");
+    if (video.requestVideoFrameCallback) video.requestVideoFrameCallback(onFrame);
+    setInterval(send, 1000);
+  });
+})();
