@@ -33,7 +33,9 @@ openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout "$tls/key.pem" \
   -out "$tls/cert.csr" 2>/dev/null
 printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\n' >"$tls/san.ext"
 openssl x509 -req -in "$tls/cert.csr" -CA "$tls/ca.pem" -CAkey "$tls/ca-key.pem" \
-  -CAcreateserial -days 2 -extfile "$tls/san.ext" -out "$tls/cert.pem" 2>/dev/null
+  -CAcreateserial -days 2 -extfile "$tls/san.ext" -out "$tls/leaf.pem" 2>/dev/null
+# nginx presents the whole chain, as with a Let's Encrypt fullchain.pem.
+cat "$tls/leaf.pem" "$tls/ca.pem" >"$tls/cert.pem"
 
 port=$(free_port) https_port=$(free_port)
 while [ "$https_port" = "$port" ]; do https_port=$(free_port); done
