@@ -5,7 +5,9 @@
 #   service_template_test.sh <build dir>
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
-command -v curl >/dev/null || { echo "curl is not installed"; exit 77; }
+for tool in curl ffprobe; do
+  command -v $tool >/dev/null || { echo "$tool is not installed"; exit 77; }
+done
 build=$1 prefix=$scratch/prefix
 install_into "$build" "$prefix"
 template=$prefix/lib/systemd/user/tarnick@.service
