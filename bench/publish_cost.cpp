@@ -141,7 +141,7 @@ struct Nginx {
                  at = conf.find(from, at + to.size()))
                 conf.replace(at, from.size(), to);
         };
-        replace("/tmp/tarnick-nginx", prefix);
+        replace("TARNICK_NGINX_DIR", prefix);
         replace("listen 1935;", "listen 127.0.0.1:" + std::to_string(port) + ";");
         replace("listen 8080;", "listen 127.0.0.1:" + std::to_string(httpPort) + ";");
         std::ofstream(prefix + "/nginx.conf") << conf;

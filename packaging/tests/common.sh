@@ -39,13 +39,15 @@ install_into() {
     { cat "$scratch/install.log"; fail "cmake --install"; }
 }
 
-# serve_offscreen <program> <port>: starts the program with no display, from start-up settings
-# (beside it) that serve the test-pattern camera on <port>; its output goes to server.log.
+# serve_offscreen <program> <port> [lines]: starts the program with no display, from start-up
+# settings (beside it) that serve the test-pattern camera on <port>, with [NETWORK] lines of
+# the caller's (ACCESS_KEY=…); its output goes to server.log.
 serve_offscreen() {
-  local program=$1 port=$2
+  local program=$1 port=$2 network=${3:-}
   cat >"$(dirname "$program")/tarnick.ini" <<INI
 [NETWORK]
 CONNECT_PORT=$port
+$network
 [CONFIG]
 AUTO_START=1
 [DEVICE]

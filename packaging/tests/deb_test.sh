@@ -27,11 +27,29 @@ for needed in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6svg6 
   [ -n "$found" ] || fail "Depends lacks $needed"
 done
 
+# FFmpeg's packages with a minimum version no older than the one the build compiled against
+# (the -dev package's upstream version): an older library may lack what the build uses.
+for module in avformat avcodec avutil swscale; do
+  entry=$(grep -oE "lib$module[0-9]+( \([^)]*\))?" <<<"$depends" | head -1)
+  minimum_re='\(>= ([^)]+)\)'
+  [[ $entry =~ $minimum_re ]] || fail "Depends names $entry with no minimum version"
+  minimum=${BASH_REMATCH[1]}
+  if built=$(dpkg-query -W -f='${Version}' "lib$module-dev" 2>/dev/null); then
+    dpkg --compare-versions "$minimum" ge "${built%-*}" ||
+      fail "$entry: older than lib$module-dev $built, which the build compiled against"
+  fi
+done
+
 contents=$(dpkg-deb --contents "$deb" | awk '{print $6}')
-for path in ./usr/bin/tarnick ./usr/lib/systemd/user/tarnick.service ./usr/include/lumora/Video.h \
-            ./usr/share/applications/tarnick.desktop; do
+for path in ./usr/bin/tarnick ./usr/lib/systemd/user/tarnick.service \
+            ./usr/lib/systemd/user/tarnick@.service ./usr/include/lumora/Video.h \
+            ./usr/include/ormidal/platform/wintypes.h ./usr/share/applications/tarnick.desktop; do
   grep -qx "$path" <<<"$contents" || fail "the package lacks $path"
 done
+# Nothing under a folder of /usr/include that is not the project's own.
+if grep -E '^\./usr/include/[^/]+/' <<<"$contents" | grep -Ev '^\./usr/include/(lumora|tavrel|ormidal)/'; then
+  fail "the package puts headers in a folder other packages may own"
+fi
 grep -Eq '^\./usr/lib/.*libormidal-platform\.so\.1$' <<<"$contents" || fail "no platform library"
 
 # apt would install it here: every dependency resolves (a simulation, nothing is changed).

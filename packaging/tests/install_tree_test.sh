@@ -10,18 +10,28 @@ build=$1 prefix=$scratch/prefix
 install_into "$build" "$prefix"
 libdir=$(cd "$prefix" && ls -d lib*/liblumora.so.1 | xargs dirname)
 
-# Headers: the two public ones and the four platform headers they include, nothing else.
+# Headers: the two public ones and the four platform headers they include, nothing else; the
+# platform's under the project's own folder, never a bare include/platform/ another package may own.
 expected="lumora/Video.h
-platform/carray.h
-platform/cstring.h
-platform/media/forward.h
-platform/wintypes.h
+ormidal/platform/carray.h
+ormidal/platform/cstring.h
+ormidal/platform/media/forward.h
+ormidal/platform/wintypes.h
 tavrel/Tavrel.h"
 actual=$(cd "$prefix/include" && find . -type f | sed 's|^\./||' | sort)
 [ "$actual" = "$expected" ] || fail "installed headers differ:$(diff <(echo "$expected") <(echo "$actual"))"
+# Each compiles against the installed tree alone, also with another package's platform/ headers
+# on the include path (which must never be reached: they stop the compilation).
+mkdir -p "$scratch/other/platform/media"
+for name in carray.h cstring.h wintypes.h media/forward.h; do
+  echo '#error "another package'"'"'s platform header was included"' >"$scratch/other/platform/$name"
+done
 for header in lumora/Video.h tavrel/Tavrel.h; do
   echo "#include <$header>" | c++ -std=c++20 -Werror -Wall -Wextra -fsyntax-only \
     -I"$prefix/include" -xc++ - || fail "$header does not compile against the installed tree"
+  echo "#include <$header>" | c++ -std=c++20 -Werror -Wall -Wextra -fsyntax-only \
+    -I"$prefix/include" -I"$scratch/other" -xc++ - ||
+    fail "$header reaches for a platform/ header outside the project's folder"
 done
 
 # Libraries: every shared library has a versioned soname; the platform's is its own.

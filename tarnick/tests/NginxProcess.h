@@ -110,8 +110,8 @@ private:
         std::string conf = text.str();
         const std::string rtmp = "listen 127.0.0.1:" + std::to_string(rtmpPort_) + ";";
         const std::string http = "listen 127.0.0.1:" + std::to_string(httpPort_) + ";";
-        replaceAll(conf, "/tmp/tarnick-nginx", prefix_);
-        replaceAll(conf, "/tmp/tarnick-relay", prefix_);
+        replaceAll(conf, "TARNICK_NGINX_DIR", prefix_);
+        replaceAll(conf, "TARNICK_RELAY_DIR", prefix_);
         replaceAll(conf, "listen 1935;", rtmp);
         replaceAll(conf, "listen 1936;", rtmp);
         replaceAll(conf, "listen 8080;", http);

@@ -1,4 +1,5 @@
-// HttpRequestParser: the request line and the one header the server reads (Accept).
+// HttpRequestParser: the request line and the headers the server reads (Accept, Authorization,
+// and whether a proxy forwarded the request).
 #include "http_request_parser.h"
 
 #include "raw_media_type.h"
@@ -70,6 +71,11 @@ HttpRequestParser::Status HttpRequestParser::parse(std::string_view head) {
             m_request.prefersStream =
                 icontains(types, "multipart/x-mixed-replace") && !icontains(types, "text/html");
         }
+        // A proxy (a TLS front) connects from its own address, this machine's when it runs
+        // here: what it passes on comes from a viewer elsewhere.
+        if (iequals(name, "Forwarded") || iequals(name, "X-Forwarded-For") ||
+            iequals(name, "X-Real-IP"))
+            m_request.forwarded = true;
         if (iequals(name, "Authorization")) {
             if (seenAuthorization) {
                 bad = true; // two sets of credentials: which one counts is not ours to guess

@@ -14,6 +14,7 @@ struct HttpRequest {
     std::string_view authorization; // the Authorization header's value, empty when absent
     bool acceptsRaw = false;        // Accept names our raw frame type
     bool prefersStream = false;     // Accept names a multipart stream and no HTML page
+    bool forwarded = false;         // a proxy passed it on (Forwarded, X-Forwarded-For, X-Real-IP)
 };
 
 class HttpRequestParser {

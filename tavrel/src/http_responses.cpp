@@ -82,13 +82,15 @@ std::string viewerPage(const DibFormat& format, int fps, std::string_view access
     const std::string w = std::to_string(format.width);
     const std::string h = std::to_string(format.height);
     // Percent-encoding leaves only unreserved characters, so the key is safe in the attribute.
+    // Relative URLs: the page works the same behind a proxy that serves it under a path of its
+    // own (https://HOST/camera/ leads to https://HOST/camera/stream).
     const std::string key = accessKey.empty() ? "" : "?key=" + percentEncode(accessKey);
     return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Ormidal " + w + "x" + h +
            "</title>\n<style>body{margin:0;background:#111;color:#ddd;font:14px sans-serif}"
            "img{display:block;max-width:100vw;height:auto}p{margin:6px}</style></head>\n"
-           "<body><img src=\"/stream" +
+           "<body><img src=\"stream" +
            key + "\" width=\"" + w + "\" height=\"" + h + "\" alt=\"live stream\">\n<p>" + w +
-           " &times; " + h + " @ " + std::to_string(fps) + " fps &middot; <a href=\"/snapshot.jpg" +
+           " &times; " + h + " @ " + std::to_string(fps) + " fps &middot; <a href=\"snapshot.jpg" +
            key + "\">snapshot</a></p></body></html>\n";
 }
 

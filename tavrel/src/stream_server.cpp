@@ -398,10 +398,12 @@ void StreamServer::startResponse(Connection& c) {
     } else if (r.path == "/stream" || r.path == "/") {
         // A client that asks for a stream and no page ("http://host:7373/" typed into our
         // own client) gets the stream at "/" as well.
-        // Raw frames cost hundreds of Mbit/s: this machine only. A peer that merely accepts
-        // them gets JPEG; one that demands them in the URL is refused.
-        const bool raw = c.request.wantsRaw() && c.localPeer;
-        if (!c.localPeer && c.request.asksRawByQuery()) {
+        // Raw frames cost hundreds of Mbit/s: this machine only, and never through a proxy
+        // here, whose viewer is elsewhere. A peer that merely accepts them gets JPEG; one that
+        // demands them in the URL is refused.
+        const bool local = c.localPeer && !r.forwarded;
+        const bool raw = c.request.wantsRaw() && local;
+        if (!local && c.request.asksRawByQuery()) {
             c.text = errorResponse(403, "Forbidden");
         } else {
             c.kind = raw ? Connection::Kind::RawStream : Connection::Kind::JpegStream;
