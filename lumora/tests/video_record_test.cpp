@@ -425,10 +425,17 @@ TEST_F(record_tool, ACompressorThatFallsBehindReportsDroppedFramesNotAFullDisk) 
         EXPECT_NE(errors.find("dropped"), std::string::npos) << errors;
     }
     EXPECT_EQ(field(out, "camera_skipped") + field(out, "fell_behind"), dropped) << out;
-    // What the report says is what the file holds, and the file decodes.
+    // What the report says is what the file holds, and the file decodes. The compressor was
+    // behind when the recording stopped, so frames were still queued: the index covers every
+    // picture written (those handed over at the stop included), and the dropped count, split
+    // by cause, covers the rest.
     const FileTimeline t = readTimeline(file, 1920, 1080);
     EXPECT_EQ(t.entries, written + dropped);
     EXPECT_EQ(t.emptyEntries, dropped);
+    const AviTotals totals = readAviTotals(file);
+    EXPECT_EQ(totals.indexEntries, t.entries);
+    EXPECT_EQ(totals.indexEntries - totals.emptyIndexEntries, written);
+    EXPECT_EQ(totals.mainFrames, uint32_t(t.entries));
     EXPECT_EQ(decodeErrors(file), "");
 }
 
