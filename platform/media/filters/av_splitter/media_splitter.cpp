@@ -673,10 +673,13 @@ private:
                     LONGLONG index = decodeIndex++, next = decodeIndex;
                     sample->SetMediaTime(&index, &next);
                 }
-                // Only pictures in presentation order can be judged by the next one's time.
-                hr = held.deliver(output_, interval_, !decodeOrder_ && start >= interval_ / 2);
+                // Only pictures stored in presentation order (a decode time that is also the
+                // presentation time) can be judged by the next one's time.
+                const bool ordered =
+                    !decodeOrder_ && packet_->pts != AV_NOPTS_VALUE && packet_->pts == packet_->dts;
+                hr = held.deliver(output_, interval_, ordered && start >= interval_ / 2);
                 if (SUCCEEDED(hr)) {
-                    if (preroll && !decodeOrder_)
+                    if (preroll && ordered)
                         held.keep(sample);
                     else
                         hr = output_.deliver(sample);
