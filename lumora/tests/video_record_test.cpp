@@ -424,11 +424,43 @@ TEST_F(record_tool, ACompressorThatFallsBehindReportsDroppedFramesNotAFullDisk) 
     if (dropped > 0) {
         EXPECT_NE(errors.find("dropped"), std::string::npos) << errors;
     }
-    // What the report says is what the file holds, and the file decodes.
+    EXPECT_EQ(field(out, "camera_skipped") + field(out, "fell_behind"), dropped) << out;
+    // What the report says is what the file holds, and the file decodes. The compressor was
+    // behind when the recording stopped, so frames were still queued: the index covers every
+    // picture written (those handed over at the stop included), and the dropped count, split
+    // by cause, covers the rest.
     const FileTimeline t = readTimeline(file, 1920, 1080);
     EXPECT_EQ(t.entries, written + dropped);
     EXPECT_EQ(t.emptyEntries, dropped);
+    const AviTotals totals = readAviTotals(file);
+    EXPECT_EQ(totals.indexEntries, t.entries);
+    EXPECT_EQ(totals.indexEntries - totals.emptyIndexEntries, written);
+    EXPECT_EQ(totals.mainFrames, uint32_t(t.entries));
     EXPECT_EQ(decodeErrors(file), "");
+}
+
+// A camera that delivers below its rate (the process stopped for a while stands in for a
+// webcam lengthening its exposure): the file keeps the missing frames' places, and the report
+// says the camera skipped them, not that the compressor or the disk fell behind.
+TEST_F(record_tool, FramesTheCameraNeverDeliveredAreBlamedOnTheCamera) {
+    const std::string file = (dir / "slow_camera.avi").string();
+    std::string out, errors;
+    const int rc = runTool(std::string(LUMORA_INFO) + " --record '" + file +
+                               "' --seconds 2.5 --compressor MJPEG --size 320x240 --fps 30 & "
+                               "p=$!; sleep 1; kill -STOP $p; sleep 0.7; kill -CONT $p; wait $p",
+                           &out, &errors);
+    EXPECT_EQ(rc, 0) << out << errors;
+    const long long dropped = field(out, "dropped"), skipped = field(out, "camera_skipped"),
+                    behind = field(out, "fell_behind");
+    // 700 ms stopped: at least the 15 intervals that passed whole were never delivered.
+    EXPECT_GE(skipped, 15) << out;
+    EXPECT_EQ(skipped + behind, dropped) << out;
+    EXPECT_NE(errors.find("never came from the camera"), std::string::npos) << errors;
+    if (behind == 0) {
+        EXPECT_EQ(errors.find("compressor"), std::string::npos) << errors;
+    }
+    const FileTimeline t = readTimeline(file, 320, 240);
+    EXPECT_EQ(t.emptyEntries, dropped);
 }
 
 TEST_F(record_tool, AFileThatCannotGrowIsReportedAndFails) {

@@ -2,6 +2,7 @@
 // checking a camera and for scripts (the last line is key=value pairs).
 #include <lumora/Video.h>
 #include <platform/com_ptr.h>
+#include <platform/media/graph_interfaces.h>
 #include <platform/media/recording_interfaces.h>
 
 #include <algorithm>
@@ -46,7 +47,9 @@ int usage(FILE* out) {
                  "  --compressors the video compressors a recording may use\n"
                  "  --record FILE record S seconds to an AVI file while counting live frames;\n"
                  "                the last line is frames_written= live_frames= dropped=\n"
-                 "                (dropped: frames the camera's rate promised and the file lacks)\n"
+                 "                camera_skipped= fell_behind= (dropped: frames the camera's\n"
+                 "                rate promised and the file lacks; of them, those the camera\n"
+                 "                never delivered and those the recording could not keep)\n"
                  "  --play FILE   open a video file; the last line is frames= interval=\n"
                  "                width= height=; with --seek N the frame delivered for\n"
                  "                position N is written as a BMP (default frame.bmp)\n"
@@ -331,6 +334,20 @@ void countFrame(BYTE*, void* param) {
 class RecordingVideo : public CVideo {
 public:
     platform::ComPtr<IBaseFilter> multiplexer() { return platform::ComPtr<IBaseFilter>(m_pMux); }
+    // The queue at the head of the recording branch: the frames it dropped are those the
+    // compressor or the disk could not keep up with.
+    platform::ComPtr<IBaseFilter> recordingQueue() {
+        platform::ComPtr<IEnumFilters> filters;
+        if (!m_pGraph || FAILED(m_pGraph->EnumFilters(filters.GetAddressOf())) || !filters)
+            return {};
+        platform::ComPtr<IBaseFilter> filter;
+        while (filters->Next(1, filter.ReleaseAndGetAddressOf(), nullptr) == S_OK) {
+            CLSID clsid{};
+            if (SUCCEEDED(filter->GetClassID(&clsid)) && clsid == CLSID_RecordingQueue)
+                return filter;
+        }
+        return {};
+    }
 };
 
 int record(const char* file, double seconds, const char* compressor, const std::string& device,
@@ -361,6 +378,7 @@ int record(const char* file, double seconds, const char* compressor, const std::
         return 1;
     }
     const platform::ComPtr<IBaseFilter> mux = video.multiplexer();
+    const platform::ComPtr<IBaseFilter> queue = video.recordingQueue();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const double recorded =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -401,12 +419,28 @@ int record(const char* file, double seconds, const char* compressor, const std::
     const bool cut = FAILED(writeError);
     if (cut)
         std::fprintf(stderr, "lumora-info: the recording ended early: %s could not grow\n", file);
-    else if (dropped > 0)
+    // The file's empty entries have two causes: frames the recording queue dropped because the
+    // branch behind it fell behind, and frames the camera never delivered (below its rate, as
+    // webcams go in low light); the queue's own count tells them apart.
+    long fellBehind = 0;
+    if (auto queueCounts = queue ? queue.query<IAMDroppedFrames>() : nullptr;
+        !queueCounts || FAILED(queueCounts->GetNumDropped(&fellBehind)))
+        fellBehind = 0;
+    fellBehind = std::clamp<long>(fellBehind, 0, dropped);
+    const long cameraSkipped = dropped - fellBehind;
+    if (!cut && fellBehind > 0)
         std::fprintf(stderr,
                      "lumora-info: %ld of %lld frames were dropped from the recording (the "
                      "compressor or the disk could not keep up); the file keeps their places\n",
-                     dropped, (long long)entries);
-    std::printf("frames_written=%ld live_frames=%lld dropped=%ld\n", written, live.load(), dropped);
+                     fellBehind, (long long)entries);
+    if (!cut && cameraSkipped > 0)
+        std::fprintf(stderr,
+                     "lumora-info: %ld of %lld frames never came from the camera (it delivered "
+                     "below its rate); the file keeps their places\n",
+                     cameraSkipped, (long long)entries);
+    std::printf("frames_written=%ld live_frames=%lld dropped=%ld camera_skipped=%ld "
+                "fell_behind=%ld\n",
+                written, live.load(), dropped, cameraSkipped, fellBehind);
     return cut ? 1 : 0;
 }
 

@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <thread>
+#include <vector>
 
 using namespace graph_test;
 
@@ -48,8 +50,8 @@ struct Gate {
 // recording queue -> recording grabber, built by the capture graph builder as a recording
 // branch is.
 struct RecordingGraph {
-    RecordingGraph() {
-        platform::media::createTestPatternCamera({{MEDIASUBTYPE_YUY2}, false}, IID_IBaseFilter,
+    explicit RecordingGraph(bool paced = false) {
+        platform::media::createTestPatternCamera({{MEDIASUBTYPE_YUY2}, paced}, IID_IBaseFilter,
                                                  reinterpret_cast<void**>(camera.GetAddressOf()));
         auto config = pinOf(camera.Get(), PINDIR_OUTPUT).query<IAMStreamConfig>();
         AM_MEDIA_TYPE* mt = nullptr;
@@ -194,4 +196,35 @@ TEST(RecordingQueue, FinishGivesUpOnAHeldBranchAfterItsTimeOutAndCountsWhatItHel
     EXPECT_EQ(g.recordFrames.samples(), 1);
     EXPECT_EQ(g.dropped(), dropped);
     EXPECT_GE(end, g.lastRecordedEnd);
+}
+
+// Frames still queued when a finish gives up are dropped there: the count covers them and the
+// dropped-frame list names each by its number, never as frame 0 (which was delivered). The
+// camera keeps its rate, so the few frames queued behind the held one are the first dropped.
+TEST(RecordingQueue, FramesDiscardedAtAFinishAreListedByTheirNumbers) {
+    ComScope com;
+    RecordingGraph g(true);
+    ASSERT_TRUE(g.queue);
+    g.gate.hold();
+    ASSERT_EQ(g.control->Run(), S_OK);
+    ASSERT_TRUE(g.gate.waitBlocked()); // frame 0 is held on the recording side
+    ASSERT_TRUE(g.liveFrames.waitFor(g.liveFrames.samples() + 3));
+    REFERENCE_TIME end = 0;
+    ASSERT_EQ(g.queue.query<IRecordingQueue>()->Finish(10, &end), S_OK);
+    const long dropped = g.dropped();
+    ASSERT_GT(dropped, 0);
+    std::vector<long> numbers(size_t(dropped) + 1, -1);
+    long copied = 0;
+    ASSERT_EQ(g.queue.query<IAMDroppedFrames>()->GetDroppedInfo(long(numbers.size()),
+                                                                numbers.data(), &copied),
+              S_OK);
+    EXPECT_EQ(copied, std::min<long>(dropped, 64));
+    std::set<long> distinct;
+    for (long i = 0; i < copied; ++i) {
+        EXPECT_GE(numbers[size_t(i)], 1) << "entry " << i;
+        distinct.insert(numbers[size_t(i)]);
+    }
+    EXPECT_EQ(long(distinct.size()), copied) << "a frame listed twice";
+    g.gate.release();
+    g.control->Stop();
 }

@@ -52,6 +52,52 @@ private:
     size_t size_ = 0;
 };
 
+// The decode times of the packets sent to the decoder whose pictures have not come out yet,
+// in sending order. A picture names its packet (the decoder carries the packet's time to the
+// picture it codes), so a packet that never gives a picture (damaged, or dropped by the
+// decoder) is found by the pictures of the packets after it.
+class PendingPackets {
+public:
+    void clear() { size_ = 0; }
+    void push(REFERENCE_TIME time) {
+        if (size_ == times_.size())
+            removeAt(0); // never reached by a sane stream: the oldest is long lost
+        times_[size_++] = time;
+    }
+    // Forgets the packet sent with `time`; false when none is waiting.
+    bool remove(REFERENCE_TIME time) {
+        for (size_t i = 0; i < size_; ++i)
+            if (times_[i] == time) {
+                removeAt(i);
+                return true;
+            }
+        return false;
+    }
+    // Packets sent before the one at `time` that can no longer give a picture: all but the
+    // first `held` of them (pictures a decoder holds back to show later). Forgets them and
+    // returns how many there were.
+    size_t dropLostBefore(REFERENCE_TIME time, size_t held) {
+        size_t earlier = 0;
+        while (earlier < size_ && times_[earlier] < time)
+            ++earlier;
+        size_t lost = 0;
+        while (earlier > held) {
+            removeAt(held);
+            --earlier;
+            ++lost;
+        }
+        return lost;
+    }
+
+private:
+    void removeAt(size_t at) {
+        std::copy(times_.begin() + at + 1, times_.begin() + size_, times_.begin() + at);
+        --size_;
+    }
+    std::array<REFERENCE_TIME, 64> times_{};
+    size_t size_ = 0;
+};
+
 // An MPEG-4 part 2 packet holding a B-VOP: the VOP start code, then two bits of coding type.
 bool isBVop(const BYTE* data, long size) {
     for (long i = 0; i + 4 < size; ++i)
@@ -156,6 +202,7 @@ protected:
         if (context_)
             av::lib().avcodec_flush_buffers(context_.get());
         times_.clear();
+        pending_.clear();
         afterKey_ = false;
         firstKey_ = true;
         return TransformFilter::onActivate();
@@ -168,6 +215,7 @@ protected:
         if (sample->IsDiscontinuity() == S_OK) {
             av::lib().avcodec_flush_buffers(context_.get()); // a new position: forget held pictures
             times_.clear();
+            pending_.clear();
             afterKey_ = false;
             firstKey_ = true;
         }
@@ -179,7 +227,8 @@ protected:
         decodeOrder_ = timed && SUCCEEDED(sample->GetMediaTime(&mediaStart, &mediaEnd));
         if (decodeOrder_) {
             times_.push(start);
-            dropLeadingTime(*sample, data);
+            pending_.push(start);
+            dropLeadingTime(*sample, data, start);
         }
         packet_->data = data;
         packet_->size = sample->GetActualDataLength();
@@ -214,7 +263,7 @@ private:
     // Decode-order times: B-VOPs that follow the key frame a seek started from but are shown
     // before it need a picture from before that key frame; the decoder drops them. They
     // would have taken the smallest times, so those times go with them.
-    void dropLeadingTime(IMediaSample& sample, const BYTE* data) {
+    void dropLeadingTime(IMediaSample& sample, const BYTE* data, REFERENCE_TIME time) {
         if (sample.IsSyncPoint() == S_OK) {
             afterKey_ = firstKey_;
             firstKey_ = false;
@@ -222,9 +271,10 @@ private:
         }
         if (!afterKey_ || context_->codec_id != AV_CODEC_ID_MPEG4)
             return;
-        if (isBVop(data, sample.GetActualDataLength()))
+        if (isBVop(data, sample.GetActualDataLength())) {
             times_.popSmallest();
-        else
+            pending_.remove(time);
+        } else
             afterKey_ = false; // the next reference picture: nothing leads any more
     }
 
@@ -259,16 +309,44 @@ private:
                 return S_OK;
             if (got < 0)
                 return S_OK;
+            // The picture takes its time whether or not it is delivered: a picture skipped
+            // here must not leave its time to the next one.
+            const REFERENCE_TIME start = pictureTime();
             HRESULT hr = S_OK;
             if (frame_->width == width_ && frame_->height == height_)
-                hr = deliverPicture();
+                hr = deliverPicture(start);
             av::lib().av_frame_unref(frame_.get());
             if (hr != S_OK)
                 return hr;
         }
     }
 
-    HRESULT deliverPicture() {
+    // The time of the picture just received. Pictures carry their packet's time; in decode
+    // order that is the packet's decode time, and pictures come out in presentation order, so
+    // each takes the smallest decode time still waiting. Packets sent before this picture's
+    // that gave none take their times with them first: a picture that is no B-picture comes
+    // out after everything decoded before it, a B-picture after at most the pictures the
+    // decoder holds back.
+    REFERENCE_TIME pictureTime() {
+        REFERENCE_TIME start = frame_->best_effort_timestamp != AV_NOPTS_VALUE
+                                   ? frame_->best_effort_timestamp
+                                   : frame_->pts;
+        if (!decodeOrder_)
+            return start == AV_NOPTS_VALUE ? 0 : start;
+        if (frame_->pts != AV_NOPTS_VALUE) {
+            const size_t held = frame_->pict_type == AV_PICTURE_TYPE_B
+                                    ? size_t(std::max(1, context_->has_b_frames))
+                                    : 0;
+            for (size_t lost = pending_.dropLostBefore(frame_->pts, held); lost > 0; --lost)
+                times_.popSmallest();
+            pending_.remove(frame_->pts);
+        }
+        if (!times_.popSmallest(&start))
+            start = 0;
+        return start;
+    }
+
+    HRESULT deliverPicture(REFERENCE_TIME start) {
         IMediaSample* out = nullptr;
         if (HRESULT hr = output().getDeliveryBuffer(&out); FAILED(hr))
             return hr; // stopping
@@ -311,13 +389,6 @@ private:
             return S_OK;
         }
         out->SetActualDataLength(LONG(size));
-        REFERENCE_TIME start = frame_->best_effort_timestamp != AV_NOPTS_VALUE
-                                   ? frame_->best_effort_timestamp
-                                   : frame_->pts;
-        if (decodeOrder_ && !times_.popSmallest(&start))
-            start = AV_NOPTS_VALUE;
-        if (start == AV_NOPTS_VALUE)
-            start = 0;
         REFERENCE_TIME end = start + interval_;
         out->SetTime(&start, &end);
         out->SetSyncPoint(TRUE);
@@ -358,6 +429,7 @@ private:
     std::vector<BYTE> coded_; // the decoded picture before it is turned
     // Decode-order times (samples with media times): streaming thread, or while stopped.
     TimeQueue times_;
+    PendingPackets pending_;
     bool decodeOrder_ = false;
     bool firstKey_ = true;  // no key frame yet since the last seek
     bool afterKey_ = false; // between a seek's key frame and the next reference picture

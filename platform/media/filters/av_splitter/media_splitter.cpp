@@ -557,7 +557,10 @@ private:
 
     // An AVI whose index covers only part of its data: the index was never written (the
     // recording was killed) or covers only the first RIFF of an OpenDML file. Past the last
-    // indexed picture a whole file holds only its legacy index (16 bytes a picture).
+    // indexed picture a whole file holds only the empty chunks of the frames dropped after it
+    // (8 bytes each) and its legacy index (16 bytes an entry). The demuxer indexes pictures
+    // only; the empty entries count in the timeline its index times and in the headers'
+    // frame count, so those say how many entries the index holds.
     static bool lacksIndexOfWholeFile(const AVFormatContext& demuxer, const AVStream& stream,
                                       LONGLONG fileSize) {
         if (!demuxer.iformat || std::strcmp(demuxer.iformat->name, "avi") != 0)
@@ -569,8 +572,12 @@ private:
                 : nullptr;
         if (!last)
             return true;
+        constexpr LONGLONG kIndexEntryBytes = 16, kEmptyChunkBytes = 8;
+        const LONGLONG indexed = std::max<LONGLONG>(entries, last->timestamp + 1);
+        const LONGLONG timeline = std::max<LONGLONG>(indexed, stream.nb_frames);
         const LONGLONG after = fileSize - (last->pos + last->size);
-        return after > LONGLONG(entries) * 16 + (64 << 10);
+        return after >
+               timeline * kIndexEntryBytes + (timeline - indexed) * kEmptyChunkBytes + (64 << 10);
     }
 
     // A file cut short whose index lies before its pictures (an MP4 with its index at the
@@ -620,12 +627,17 @@ private:
             pending = seekTo(startFrame);
         const REFERENCE_TIME origin = startFrame * interval_;
         LONGLONG decodeIndex = 0;
+        // A picture before the position sought, kept until the next one says whether it is
+        // still on screen at the position: a file whose empty entries hold a picture for
+        // several frames (a camera below its rate) shows that picture there, as players do.
+        HeldPicture held;
         while (!stopping()) {
             const int got = pending ? 0 : av::lib().av_read_frame(demuxer_.get(), packet_.get());
             pending = false;
             if (got == AVERROR(EAGAIN))
                 continue;
             if (got < 0) {
+                held.deliver(output_, interval_, true); // the last picture, past the end
                 output_.deliverEndOfStream();
                 break;
             }
@@ -652,7 +664,8 @@ private:
                 REFERENCE_TIME end = start + interval_;
                 sample->SetTime(&start, &end);
                 sample->SetSyncPoint((packet_->flags & AV_PKT_FLAG_KEY) != 0);
-                sample->SetPreroll(start + interval_ / 2 < 0);
+                const bool preroll = start + interval_ / 2 < 0;
+                sample->SetPreroll(preroll);
                 sample->SetDiscontinuity(discontinuity);
                 discontinuity = false;
                 if (decodeOrder_) {
@@ -660,7 +673,17 @@ private:
                     LONGLONG index = decodeIndex++, next = decodeIndex;
                     sample->SetMediaTime(&index, &next);
                 }
-                hr = output_.deliver(sample);
+                // Only pictures stored in presentation order (a decode time that is also the
+                // presentation time) can be judged by the next one's time.
+                const bool ordered =
+                    !decodeOrder_ && packet_->pts != AV_NOPTS_VALUE && packet_->pts == packet_->dts;
+                hr = held.deliver(output_, interval_, ordered && start >= interval_ / 2);
+                if (SUCCEEDED(hr)) {
+                    if (preroll && ordered)
+                        held.keep(sample);
+                    else
+                        hr = output_.deliver(sample);
+                }
             }
             sample->Release();
             av::lib().av_packet_unref(packet_.get());
@@ -670,6 +693,43 @@ private:
         std::unique_lock lock(threadMutex_);
         wake_.wait(lock, [&] { return stopRequested_; });
     }
+
+    // Streaming thread: a picture before the position sought, waiting for the next one.
+    class HeldPicture {
+    public:
+        HeldPicture() = default;
+        HeldPicture(const HeldPicture&) = delete;
+        HeldPicture& operator=(const HeldPicture&) = delete;
+        ~HeldPicture() { drop(); }
+
+        void keep(IMediaSample* sample) {
+            drop();
+            sample->AddRef();
+            sample_ = sample;
+        }
+        // Delivers the held picture, if any: as the picture on screen at the position (moved
+        // to it) when `shown`, else as preroll. S_OK when nothing was held.
+        HRESULT deliver(OutputPin& output, REFERENCE_TIME interval, bool shown) {
+            if (!sample_)
+                return S_OK;
+            if (shown) {
+                REFERENCE_TIME start = 0, end = interval;
+                sample_->SetTime(&start, &end);
+                sample_->SetPreroll(FALSE);
+            }
+            const HRESULT hr = output.deliver(sample_);
+            drop();
+            return hr;
+        }
+
+    private:
+        void drop() {
+            if (sample_)
+                sample_->Release();
+            sample_ = nullptr;
+        }
+        IMediaSample* sample_ = nullptr;
+    };
 
     // Streaming thread: the packet into the sample, turning RGB rows over when asked.
     void copyPacket(BYTE* data) {

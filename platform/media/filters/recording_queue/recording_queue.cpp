@@ -142,6 +142,7 @@ protected:
         {
             std::lock_guard lock(mutex_);
             ring_.assign(size_t(actual.cBuffers), nullptr);
+            ringNumbers_.assign(size_t(actual.cBuffers), 0);
             head_ = count_ = 0;
             stop_ = finishing_ = delivering_ = haveEnd_ = false;
             dropped_ = passed_ = received_ = 0;
@@ -208,12 +209,11 @@ protected:
         }
         const LONGLONG number = received_++;
         if (!copy) {
-            if (dropped_ < LONGLONG(kDroppedInfo))
-                droppedFrames_[size_t(dropped_)] = long(number);
-            ++dropped_;
+            countDropped(number);
             return S_OK;
         }
         ring_[(head_ + count_) % ring_.size()] = copy;
+        ringNumbers_[(head_ + count_) % ring_.size()] = number;
         ++count_;
         lock.unlock();
         queued_.notify_one();
@@ -272,11 +272,18 @@ private:
             if (slot)
                 slot->Release();
             slot = nullptr;
+            countDropped(ringNumbers_[head_]);
             head_ = (head_ + 1) % ring_.size();
             --count_;
-            ++dropped_;
         }
         idle_.notify_all();
+    }
+
+    // Mutex held: one more dropped frame, and its number while there is room for it.
+    void countDropped(LONGLONG number) {
+        if (dropped_ < LONGLONG(kDroppedInfo))
+            droppedFrames_[size_t(dropped_)] = long(number);
+        ++dropped_;
     }
 
     InputPin input_;
@@ -289,6 +296,7 @@ private:
     std::condition_variable queued_; // a frame was queued, or stop
     std::condition_variable idle_;   // a frame left the queue
     std::vector<IMediaSample*> ring_;
+    std::vector<LONGLONG> ringNumbers_; // the frame number of each queued frame
     size_t head_ = 0, count_ = 0;
     bool stop_ = false, finishing_ = false, delivering_ = false;
     bool haveEnd_ = false;
