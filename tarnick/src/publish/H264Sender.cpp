@@ -107,7 +107,6 @@ bool H264Sender::tryEncoder(const AVCodec* codec, std::string* why) {
     av().av_opt_set(encoder.priv_data, "preset", "veryfast", 0);
     av().av_opt_set(encoder.priv_data, "tune", "zerolatency", 0);
     const int result = av().avcodec_open2(&encoder, codec, nullptr);
-    ++m_encodersOpened;
     if (result < 0) {
         *why =
             "cannot open the H.264 encoder " + std::string(codec->name) + ": " + errorText(result);
@@ -115,6 +114,7 @@ bool H264Sender::tryEncoder(const AVCodec* codec, std::string* why) {
         return false;
     }
     m_encoderName = codec->name;
+    ++m_encodersOpened;
     m_picture.reset(av().av_frame_alloc());
     m_packet.reset(av().av_packet_alloc());
     if (!m_picture || !m_packet) {

@@ -46,7 +46,7 @@ public:
 
     // The encoder in use ("libx264"), empty before open().
     const std::string& encoderName() const { return m_encoderName; }
-    // Encoders opened so far by this sender (every session's, hardware tries included).
+    // Encoders opened so far by this sender (one per session that connected).
     long encodersOpened() const { return m_encodersOpened; }
     // Row stride of the frames this session takes.
     static int strideOf(int width, int bitCount) { return ((width * bitCount + 31) / 32) * 4; }
