@@ -283,11 +283,16 @@ TEST(Publisher, WhileTheIngestIsDownNothingIsBuiltHeldOrPrinted) {
     const bool sent = pushUntil(publisher, [&] { return publisher.sentFrames() > 3; });
     EXPECT_GT(publisher.queueBytes(), 0u);
     EXPECT_EQ(publisher.encodersOpened(), 1);
+    // Down again after a session: the frame memory goes with the session.
+    nginx.kill();
+    EXPECT_TRUE(
+        pushUntil(publisher, [&] { return publisher.state() == Publisher::State::Waiting; }));
+    EXPECT_EQ(publisher.queueBytes(), 0u) << "frame memory held after the session ended";
     publisher.stop();
     const std::string journal = testing::internal::GetCapturedStderr();
     ASSERT_TRUE(sent) << journal;
     EXPECT_EQ(foreignLines(journal), std::vector<std::string>{}) << journal;
-    EXPECT_EQ(countLines(journal, "cannot publish"), 1) << journal;
+    EXPECT_EQ(countLines(journal, "cannot publish"), 2) << journal;
     EXPECT_EQ(countLines(journal, "publishing to"), 1) << journal;
 }
 
@@ -295,8 +300,9 @@ TEST(Publisher, WhileTheIngestIsDownNothingIsBuiltHeldOrPrinted) {
 // resets, a service refusing the stream after its start): each session opens, then ends.
 class DroppingRelay {
 public:
-    DroppingRelay(int targetPort, std::chrono::milliseconds life)
-        : target_(targetPort), life_(life) {
+    // `stall`: past its life a connection is neither read nor closed (a peer that hangs).
+    DroppingRelay(int targetPort, std::chrono::milliseconds life, bool stall = false)
+        : target_(targetPort), life_(life), stall_(stall) {
         listener_ = loopback::listen(&port_, 8);
         thread_ = std::thread([this] { run(); });
     }
@@ -330,6 +336,8 @@ private:
                 if (closed)
                     break;
             }
+            while (stall_ && !stop_)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
             if (client >= 0)
                 ::close(client);
             if (server >= 0)
@@ -338,6 +346,7 @@ private:
     }
     int target_;
     std::chrono::milliseconds life_;
+    bool stall_;
     int port_ = 0;
     int listener_ = -1;
     std::atomic<bool> stop_{false};
@@ -372,6 +381,46 @@ TEST(Publisher, SessionsDroppedAtOnceAreRetriedLessAndLessOftenAndToldOfOnce) {
     EXPECT_GE(gap, std::chrono::milliseconds(2500)) << "the short pause came back at once";
     EXPECT_EQ(countLines(journal, "publishing to"), 1) << journal;
     EXPECT_EQ(countLines(journal, "cannot publish"), 1) << journal;
+}
+
+// A session whose server stops reading: the write blocks once the socket's buffers are full,
+// and stopping must end it at once, not after the network's own time-out.
+TEST(Publisher, StopIsPromptWhileASessionsWriteIsBlocked) {
+    testsupport::NginxProcess nginx;
+    ASSERT_TRUE(nginx.start());
+    DroppingRelay relay(nginx.rtmpPort(), std::chrono::milliseconds(1500), true);
+    Publisher publisher;
+    publisher.setTiming(250, 2000, 120000); // a blocked write would wait two minutes
+    ASSERT_TRUE(publisher.start(
+        {"rtmp://127.0.0.1:" + std::to_string(relay.port()) + "/live/camera", 50000, 1, {}}, 640,
+        480, 24, 25));
+    // Noise, which no encoder can make small, until nothing more is sent for two seconds.
+    std::vector<unsigned char> frame(640 * 480 * 3);
+    std::uint32_t noise = 12345;
+    long lastSent = -1;
+    auto lastChange = Clock::now();
+    const auto deadline = Clock::now() + std::chrono::seconds(90);
+    while (Clock::now() < deadline && Clock::now() - lastChange < std::chrono::seconds(2)) {
+        for (unsigned char& byte : frame) {
+            noise ^= noise << 13;
+            noise ^= noise >> 17;
+            noise ^= noise << 5;
+            byte = static_cast<unsigned char>(noise);
+        }
+        publisher.pushFrame(frame.data(), 640, 480, 24);
+        if (publisher.sentFrames() != lastSent) {
+            lastSent = publisher.sentFrames();
+            lastChange = Clock::now();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    }
+    ASSERT_GT(publisher.sentFrames(), 0);
+    ASSERT_EQ(publisher.state(), Publisher::State::Publishing) << "the write should be blocked";
+    const auto before = Clock::now();
+    publisher.stop();
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - before);
+    RecordProperty("stop_ms_blocked_write", int(took.count()));
+    EXPECT_LT(took, std::chrono::seconds(30)) << "stop waited for the blocked write";
 }
 
 // Runs a command; true when it ended well.
