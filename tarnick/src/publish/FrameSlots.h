@@ -1,5 +1,6 @@
-// FrameSlots: a small pool of preallocated frame buffers between one producer that must never
-// wait (the camera's thread) and one consumer that may be slow (the encoder's thread).
+// FrameSlots: a small pool of frame buffers, allocated once before use, between one producer
+// that must never wait (the camera's thread) and one consumer that may be slow (the encoder's
+// thread).
 #pragma once
 
 #include <atomic>
