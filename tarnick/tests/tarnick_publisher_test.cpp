@@ -300,9 +300,10 @@ TEST(Publisher, WhileTheIngestIsDownNothingIsBuiltHeldOrPrinted) {
 // resets, a service refusing the stream after its start): each session opens, then ends.
 class DroppingRelay {
 public:
-    // `stall`: past its life a connection is neither read nor closed (a peer that hangs).
-    DroppingRelay(int targetPort, std::chrono::milliseconds life, bool stall = false)
-        : target_(targetPort), life_(life), stall_(stall) {
+    // `stallAfterBytes` > 0: once the client has sent that much (well past the handshake), the
+    // connection is neither read nor closed any more (a peer that hangs).
+    DroppingRelay(int targetPort, std::chrono::milliseconds life, long stallAfterBytes = 0)
+        : target_(targetPort), life_(life), stallAfterBytes_(stallAfterBytes) {
         listener_ = loopback::listen(&port_, 8);
         thread_ = std::thread([this] { run(); });
     }
@@ -323,7 +324,9 @@ private:
             const int server = loopback::connect(target_);
             const auto end = Clock::now() + life_;
             char buffer[65536];
-            while (!stop_ && client >= 0 && server >= 0 && Clock::now() < end) {
+            long fromClient = 0;
+            while (!stop_ && client >= 0 && server >= 0 && Clock::now() < end &&
+                   (stallAfterBytes_ == 0 || fromClient < stallAfterBytes_)) {
                 pollfd both[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
                 if (::poll(both, 2, 20) <= 0)
                     continue;
@@ -332,11 +335,12 @@ private:
                     if (both[i].revents & (POLLIN | POLLHUP | POLLERR)) {
                         const ssize_t n = ::read(both[i].fd, buffer, sizeof buffer);
                         closed = n <= 0 || ::write(both[1 - i].fd, buffer, std::size_t(n)) != n;
+                        fromClient += i == 0 && n > 0 ? long(n) : 0;
                     }
                 if (closed)
                     break;
             }
-            while (stall_ && !stop_)
+            while (stallAfterBytes_ > 0 && !stop_)
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             if (client >= 0)
                 ::close(client);
@@ -346,7 +350,7 @@ private:
     }
     int target_;
     std::chrono::milliseconds life_;
-    bool stall_;
+    long stallAfterBytes_;
     int port_ = 0;
     int listener_ = -1;
     std::atomic<bool> stop_{false};
@@ -388,7 +392,7 @@ TEST(Publisher, SessionsDroppedAtOnceAreRetriedLessAndLessOftenAndToldOfOnce) {
 TEST(Publisher, StopIsPromptWhileASessionsWriteIsBlocked) {
     testsupport::NginxProcess nginx;
     ASSERT_TRUE(nginx.start());
-    DroppingRelay relay(nginx.rtmpPort(), std::chrono::milliseconds(1500), true);
+    DroppingRelay relay(nginx.rtmpPort(), std::chrono::minutes(5), 300000);
     Publisher publisher;
     publisher.setTiming(250, 2000, 120000); // a blocked write would wait two minutes
     ASSERT_TRUE(publisher.start(
@@ -400,7 +404,8 @@ TEST(Publisher, StopIsPromptWhileASessionsWriteIsBlocked) {
     long lastSent = -1;
     auto lastChange = Clock::now();
     const auto deadline = Clock::now() + std::chrono::seconds(90);
-    while (Clock::now() < deadline && Clock::now() - lastChange < std::chrono::seconds(2)) {
+    while (Clock::now() < deadline &&
+           (lastSent <= 0 || Clock::now() - lastChange < std::chrono::seconds(2))) {
         for (unsigned char& byte : frame) {
             noise ^= noise << 13;
             noise ^= noise >> 17;
