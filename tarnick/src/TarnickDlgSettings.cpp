@@ -168,6 +168,9 @@ void CTarnickDlg::LoadPublishSettings() {
             PublishSettings::kMaxBitrateKbps);
     bounded("KEYFRAME_SECONDS", m_publishSettings.keyframeSeconds,
             PublishSettings::kMinKeyframeSeconds, PublishSettings::kMaxKeyframeSeconds);
+    // rtmps:// to a self-signed ingest: the authority to trust instead of the system's.
+    if (GetPrivateProfileStringA("PUBLISH", "CA_FILE", "", value, kValueBuffer, path) > 0)
+        m_publishSettings.caFile = value;
     std::fflush(stderr);
 }
 

@@ -1,7 +1,8 @@
 // A real nginx with its RTMP module on loopback, started by a test from the project's own
 // docs/nginx/nginx.conf (the origin) or docs/nginx/relay.conf (an edge pulling from an
 // origin), with their ports, folders and origin address replaced, in a folder of its own;
-// killed and reaped when the object goes.
+// killed and reaped when the object goes. Or a TLS front: nginx's stream module taking TLS on
+// loopback with a given certificate and passing the plain bytes on to an origin's RTMP port.
 #pragma once
 
 #include "loopback.h"
@@ -29,6 +30,24 @@ public:
     // An edge from docs/nginx/relay.conf, pulling from the origin listening on `originRtmpPort`.
     static NginxProcess relayOf(const NginxProcess& origin) {
         return NginxProcess("relay.conf", origin.rtmpPort());
+    }
+    // A TLS front (rtmps://) for `origin`'s RTMP, presenting the PEM certificate and key given.
+    static NginxProcess tlsFrontOf(const NginxProcess& origin, const std::string& certificate,
+                                   const std::string& key) {
+        NginxProcess front("", 0);
+        std::ofstream(front.prefix_ + "/nginx.conf")
+            << "load_module /usr/lib/nginx/modules/ngx_stream_module.so;\n"
+               "pid "
+            << front.prefix_ << "/nginx.pid;\nevents {}\nstream {\n  server {\n"
+            << "    listen 127.0.0.1:" << front.rtmpPort_ << " ssl;\n"
+            << "    ssl_certificate " << certificate << ";\n"
+            << "    ssl_certificate_key " << key << ";\n"
+            << "    proxy_pass 127.0.0.1:" << origin.rtmpPort() << ";\n  }\n}\n";
+        return front;
+    }
+    // rtmps:// through this front, by host name (the certificate's name is checked).
+    std::string tlsPublishUrl(const std::string& host, const std::string& name = "camera") const {
+        return "rtmps://" + host + ":" + std::to_string(rtmpPort_) + "/live/" + name;
     }
     ~NginxProcess() {
         kill();
@@ -104,6 +123,8 @@ private:
         char pattern[] = "/tmp/tarnick-nginx-XXXXXX";
         prefix_ = ::mkdtemp(pattern);
         std::filesystem::create_directories(prefix_ + "/hls");
+        if (confName.empty())
+            return; // written by the caller
         std::ifstream in(ORMIDAL_SOURCE_DIR "/docs/nginx/" + confName);
         std::stringstream text;
         text << in.rdbuf();

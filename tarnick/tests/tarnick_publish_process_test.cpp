@@ -5,8 +5,11 @@
 #include "NginxProcess.h"
 #include "ProgramProcess.h"
 #include "PublishedMedia.h"
+#include "SilentResolver.h"
 #include "TestSupport.h"
 #include "loopback.h"
+
+#include "publish/Publisher.h"
 
 #include <QElapsedTimer>
 
@@ -94,7 +97,9 @@ TEST(PublishProcess, TheStartUpServerPublishesH264ThatNginxServesOverRtmpAndHls)
     EXPECT_TRUE(snapshotServed(port, program.binDir()));
 
     const std::string log = readFile(journal);
-    EXPECT_EQ(linesWith(log, "tarnick: publishing to " + nginx.publishUrl()), 1) << log;
+    EXPECT_EQ(linesWith(log, "tarnick: publishing to " + Publisher::displayUrl(nginx.publishUrl())),
+              1)
+        << log;
     EXPECT_EQ(linesWith(log, "cannot publish"), 0) << log;
     EXPECT_EQ(program.stop(SIGTERM).value_or(-1), 0);
     EXPECT_EQ(linesWith(readFile(journal), "tarnick: publishing stopped"), 1);
@@ -120,7 +125,9 @@ TEST(PublishProcess, ASecondNginxRelayingTheFirstServesTheSameStream) {
     // segments.
     expectTheCamerasStream(relay);
     // Nobody publishes to the edge directly.
-    EXPECT_EQ(linesWith(readFile(journal), "tarnick: publishing to " + origin.publishUrl()), 1);
+    EXPECT_EQ(linesWith(readFile(journal),
+                        "tarnick: publishing to " + Publisher::displayUrl(origin.publishUrl())),
+              1);
     EXPECT_EQ(program.stop(SIGTERM).value_or(-1), 0);
 }
 
@@ -230,7 +237,9 @@ TEST(PublishProcess, AnIngestServerDownAtStartThenKilledAndRestartedIsPublishedT
         << readFile(journal);
     EXPECT_TRUE(pumpUntil([&] { return snapshotServed(port, program.binDir()); }, 20000));
     pumpUntil([] { return false; }, 1500); // several attempts meanwhile
-    EXPECT_EQ(linesWith(readFile(journal), "cannot publish to " + nginx.publishUrl()), 1)
+    EXPECT_EQ(linesWith(readFile(journal),
+                        "cannot publish to " + Publisher::displayUrl(nginx.publishUrl())),
+              1)
         << readFile(journal);
 
     ASSERT_TRUE(nginx.start());
@@ -266,6 +275,34 @@ TEST(PublishProcess, AnIngestServerDownAtStartThenKilledAndRestartedIsPublishedT
     const std::string log = readFile(journal);
     EXPECT_EQ(linesWith(log, "tarnick: serving"), 1) << "the server was not restarted\n" << log;
     EXPECT_EQ(program.stop(SIGTERM).value_or(-1), 0);
+}
+
+// Publishing to a host whose name lookup never answers (an unreachable nameserver): SIGTERM
+// ends the program within its usual bound, saying publishing stopped; nothing of FFmpeg's
+// reaches the journal.
+TEST(PublishProcess, SigtermEndsTheProgramWhileTheIngestsNameLookupNeverAnswers) {
+    if (!testsupport::SilentResolver::inside())
+        return testsupport::SilentResolver::runThisTestInside();
+    testsupport::SilentResolver resolver;
+    ASSERT_TRUE(resolver.bound());
+    ProgramProcess program;
+    const int port = loopback::freePort();
+    writeFile(program.besideSettings(),
+              publishingSettings(port, std::string("rtmp://") +
+                                           testsupport::SilentResolver::kHangingHost +
+                                           "/live/camera"));
+    const std::string journal = program.binDir() + "/stderr.log";
+    ASSERT_TRUE(program.start(false, journal));
+    ASSERT_TRUE(pumpUntil([&] { return snapshotServed(port, program.binDir()); }, 30000))
+        << readFile(journal);
+    pumpUntil([] { return false; }, 1000); // the lookup hangs meanwhile
+    QElapsedTimer ending;
+    ending.start();
+    EXPECT_EQ(program.stop(SIGTERM).value_or(-1), 0) << readFile(journal);
+    RecordProperty("sigterm_to_exit_ms", static_cast<int>(ending.elapsed()));
+    const std::string log = readFile(journal);
+    EXPECT_EQ(linesWith(log, "tarnick: publishing stopped"), 1) << log;
+    EXPECT_EQ(linesWith(log, " @ 0x"), 0) << "FFmpeg wrote on standard error\n" << log;
 }
 
 TEST(PublishProcess, AUrlThatIsNotRtmpIsRefusedAndTheServerStillServes) {

@@ -24,6 +24,8 @@ extern "C" {
     X(av_frame_get_buffer)                                                                         \
     X(av_frame_make_writable)                                                                      \
     X(av_gettime_relative)                                                                         \
+    X(av_log_set_callback)                                                                         \
+    X(av_log_set_level)                                                                            \
     X(av_opt_set)                                                                                  \
     X(av_packet_alloc)                                                                             \
     X(av_packet_free)                                                                              \
@@ -52,8 +54,15 @@ struct AvFunctions {
 };
 
 // Loads FFmpeg once (any thread; later callers wait for the first). Null, with why FFmpeg could
-// not be loaded in `why` when given, if a library or a function is missing.
+// not be loaded in `why` when given, if a library or a function is missing. FFmpeg's own log
+// never reaches standard error: its errors are only kept for lastAvError().
 const AvFunctions* loadAvFunctions(std::string* why = nullptr);
 
 // The loaded functions; only for code reached after loadAvFunctions() succeeded.
 const AvFunctions& av();
+
+// The most telling error FFmpeg logged on the calling thread since clearAvError(): why a
+// certificate was refused when one was, else the last error or warning; empty when none. Per
+// thread: no lock, no sharing.
+std::string lastAvError();
+void clearAvError();

@@ -3,17 +3,68 @@
 
 #include <chrono>
 #include <cstring>
+#include <new>
 
 void FrameSlots::reset(std::size_t frameBytes, int count) {
-    std::lock_guard guard(m_lock);
-    m_slots.resize(std::size_t(count < 2 ? 2 : count));
-    for (Slot& slot : m_slots) {
-        slot.bytes.assign(frameBytes, 0);
-        slot.state = SlotState::Free;
+    std::vector<Slot> old;
+    {
+        std::lock_guard guard(m_lock);
+        old.swap(m_slots);
+        m_slots.resize(std::size_t(count < 2 ? 2 : count));
+        m_frameBytes = frameBytes;
+        m_allocated = false;
+        m_dropped.store(0, std::memory_order_relaxed);
+        m_woken = false;
     }
-    m_frameBytes = frameBytes;
-    m_dropped.store(0, std::memory_order_relaxed);
-    m_woken = false;
+    // The old buffers are freed outside the lock.
+}
+
+bool FrameSlots::allocate() {
+    std::size_t count = 0, bytes = 0;
+    {
+        std::lock_guard guard(m_lock);
+        if (m_allocated)
+            return true;
+        count = m_slots.size();
+        bytes = m_frameBytes;
+    }
+    // Allocated and zeroed outside the lock: the producer's try-lock never meets a long hold.
+    std::vector<std::vector<unsigned char>> buffers;
+    try {
+        buffers.assign(count, std::vector<unsigned char>(bytes));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    std::lock_guard guard(m_lock);
+    if (m_slots.size() != count || m_frameBytes != bytes)
+        return false; // reset meanwhile
+    for (std::size_t i = 0; i < count; ++i) {
+        m_slots[i].bytes.swap(buffers[i]);
+        m_slots[i].state = SlotState::Free;
+    }
+    m_allocated = true;
+    return true;
+}
+
+void FrameSlots::freeBuffers() {
+    std::vector<std::vector<unsigned char>> buffers;
+    {
+        std::lock_guard guard(m_lock);
+        m_allocated = false;
+        for (Slot& slot : m_slots) {
+            buffers.emplace_back().swap(slot.bytes);
+            slot.state = SlotState::Free;
+        }
+    }
+    // Freed outside the lock.
+}
+
+std::size_t FrameSlots::allocatedBytes() const {
+    std::lock_guard guard(m_lock);
+    std::size_t total = 0;
+    for (const Slot& slot : m_slots)
+        total += slot.bytes.size();
+    return total;
 }
 
 // The producer only tries the lock: the consumer holds it for a few index updates, and a
@@ -25,7 +76,7 @@ bool FrameSlots::push(const unsigned char* frame, std::size_t bytes, std::int64_
         m_dropped.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
-    if (bytes != m_frameBytes)
+    if (!m_allocated || bytes != m_frameBytes)
         return false;
     Slot* target = nullptr;
     for (Slot& slot : m_slots)

@@ -1,5 +1,6 @@
-// FrameSlots: a small pool of preallocated frame buffers between one producer that must never
-// wait (the camera's thread) and one consumer that may be slow (the encoder's thread).
+// FrameSlots: a small pool of frame buffers, allocated once before use, between one producer
+// that must never wait (the camera's thread) and one consumer that may be slow (the encoder's
+// thread).
 #pragma once
 
 #include <atomic>
@@ -13,15 +14,23 @@ class FrameSlots {
 public:
     static constexpr int kDefaultSlots = 3;
 
-    // Any thread, while no consumer holds a slot: sizes every slot for frames of `frameBytes`
-    // (the only allocation; the steady state allocates nothing) and empties the queue.
+    // Any thread, while no consumer holds a slot: slots for frames of `frameBytes`, their
+    // buffers not yet allocated (frames are refused until allocate()); empties the queue.
     void reset(std::size_t frameBytes, int count = kDefaultSlots);
+    // Consumer thread: gives every slot its buffer when it has none (the only allocation; the
+    // steady state allocates nothing). False when memory ran out.
+    bool allocate();
+    // Consumer thread, holding no slot: frees every buffer (nothing is wanted meanwhile).
+    void freeBuffers();
+    // The bytes the slots' buffers hold now.
+    std::size_t allocatedBytes() const;
 
     // Producer thread. Copies the frame into a free slot and wakes the consumer; never waits.
     // With no free slot the oldest queued frame gives its slot to this one (the newest wins);
     // a frame that cannot be taken at all (the pool is being reset) is dropped. Every frame
-    // lost either way is counted. A frame of another size than the slots' is refused (not
-    // counted). False when this frame was not queued.
+    // lost either way is counted. A frame of another size than the slots', or one coming
+    // while the buffers are not allocated, is refused (not counted). False when this frame was
+    // not queued.
     bool push(const unsigned char* frame, std::size_t bytes, std::int64_t captureUs);
 
     // Consumer thread. The oldest queued slot, now owned by the caller until release(); -1
@@ -52,6 +61,7 @@ private:
     std::condition_variable m_queued;
     std::vector<Slot> m_slots;
     std::size_t m_frameBytes = 0;
+    bool m_allocated = false; // guarded by m_lock
     std::uint64_t m_nextSequence = 0;
     std::atomic<long> m_dropped{0};
     bool m_woken = false;

@@ -1,6 +1,5 @@
 // H264Sender: libyuv for the colour conversion, libavcodec (libx264, low latency) for H.264,
-// libavformat's FLV muxer over its RTMP client for the network. Runs on the publisher's own
-// thread only.
+// FlvConnection for the network. Runs on the publisher's own thread only.
 #include "H264Sender.h"
 
 #include "AvFunctions.h"
@@ -31,11 +30,6 @@ bool startsWithNoCase(const std::string& text, const char* prefix) {
 void H264Sender::Deleters::operator()(AVCodecContext* context) const {
     av().avcodec_free_context(&context);
 }
-void H264Sender::Deleters::operator()(AVFormatContext* context) const {
-    if (context->pb)
-        av().avio_closep(&context->pb);
-    av().avformat_free_context(context);
-}
 void H264Sender::Deleters::operator()(AVFrame* frame) const {
     av().av_frame_free(&frame);
 }
@@ -63,32 +57,26 @@ bool H264Sender::isPublishUrl(const std::string& url) {
     return !authority.empty() && authority[0] != ':';
 }
 
-H264Sender::H264Sender(const std::atomic<bool>& stop) : m_stop(stop) {}
+H264Sender::H264Sender(std::shared_ptr<const std::atomic<bool>> stop)
+    : m_connection(std::move(stop)) {}
 
 H264Sender::~H264Sender() {
     close();
 }
 
-// Every blocking step inside FFmpeg polls this: a stop asked for, or a step running past its
-// deadline, abandons it.
-int H264Sender::interrupted(void* self) {
-    auto* sender = static_cast<H264Sender*>(self);
-    return sender->m_stop.load(std::memory_order_relaxed) ||
-           av().av_gettime_relative() > sender->m_deadlineUs.load(std::memory_order_relaxed);
-}
-
-void H264Sender::armDeadline() {
-    m_deadlineUs.store(av().av_gettime_relative() + std::int64_t(m_params.ioTimeoutMs) * 1000,
-                       std::memory_order_relaxed);
-}
-
 bool H264Sender::openEncoder(std::string* why) {
-    // A memory-to-memory hardware encoder (small boards) when one opens; libx264 otherwise.
-    for (const char* name : {"h264_v4l2m2m", "libx264", ""}) {
+    // A memory-to-memory hardware encoder (small boards) when one opens and has not failed
+    // before; libx264 otherwise.
+    constexpr const char* kHardware = "h264_v4l2m2m";
+    for (const char* name : {kHardware, "libx264", ""}) {
+        if (name == kHardware && m_hardwareUnusable)
+            continue;
         const AVCodec* codec = *name ? av().avcodec_find_encoder_by_name(name)
                                      : av().avcodec_find_encoder(AV_CODEC_ID_H264);
-        if (codec && tryEncoder(codec, why))
+        if (codec && tryEncoder(codec, why)) {
+            m_hardware = name == kHardware;
             return true;
+        }
     }
     if (why->empty())
         *why = "no H.264 encoder";
@@ -126,6 +114,7 @@ bool H264Sender::tryEncoder(const AVCodec* codec, std::string* why) {
         return false;
     }
     m_encoderName = codec->name;
+    ++m_encodersOpened;
     m_picture.reset(av().av_frame_alloc());
     m_packet.reset(av().av_packet_alloc());
     if (!m_picture || !m_packet) {
@@ -155,56 +144,16 @@ bool H264Sender::open(const Params& params, std::string* why) {
     }
     if (!loadAvFunctions(why))
         return false;
-    if (!openEncoder(why)) {
+    if (!m_connection.connect({params.url, params.caFile, params.ioTimeoutMs}, why) ||
+        !openEncoder(why) || !m_connection.writeHeader(*m_encoder, why)) {
         close();
         return false;
     }
-    AVFormatContext* output = nullptr;
-    int result = av().avformat_alloc_output_context2(&output, nullptr, "flv", params.url.c_str());
-    if (result < 0 || !output) {
-        *why = "no FLV muxer: " + errorText(result);
-        close();
-        return false;
-    }
-    m_output.reset(output);
-    output->interrupt_callback.callback = &H264Sender::interrupted;
-    output->interrupt_callback.opaque = this;
-    output->flush_packets = 1; // every frame leaves at once: nothing waits in a buffer
-    AVStream* stream = av().avformat_new_stream(output, nullptr);
-    if (!stream || av().avcodec_parameters_from_context(stream->codecpar, m_encoder.get()) < 0) {
-        *why = "cannot describe the stream";
-        close();
-        return false;
-    }
-    stream->time_base = AVRational{1, 1000};
-
-    AVDictionary* options = nullptr;
-    av().av_dict_set_int(&options, "rw_timeout", std::int64_t(params.ioTimeoutMs) * 1000, 0);
-    armDeadline();
-    result = av().avio_open2(&output->pb, params.url.c_str(), AVIO_FLAG_WRITE,
-                             &output->interrupt_callback, &options);
-    av().av_dict_free(&options);
-    if (result < 0) {
-        *why = errorText(result);
-        close();
-        return false;
-    }
-    // A live stream cannot seek back to write its duration and size.
-    av().av_dict_set(&options, "flvflags", "no_duration_filesize", 0);
-    armDeadline();
-    result = av().avformat_write_header(output, &options);
-    av().av_dict_free(&options);
-    if (result < 0) {
-        *why = errorText(result);
-        close();
-        return false;
-    }
-    m_headerWritten = true;
     return true;
 }
 
 bool H264Sender::send(const unsigned char* rows, std::int64_t captureUs, std::string* why) {
-    if (!m_output || m_failed) {
+    if (!m_encoder || !m_connection.connected() || m_failed) {
         *why = "not connected";
         return false;
     }
@@ -236,32 +185,32 @@ bool H264Sender::send(const unsigned char* rows, std::int64_t captureUs, std::st
     m_picture->pts = pts;
 
     const int result = av().avcodec_send_frame(m_encoder.get(), m_picture.get());
-    if (result < 0) {
-        *why = "encoder: " + errorText(result);
-        m_failed = true;
-        return false;
-    }
+    if (result < 0)
+        return encoderFailed(errorText(result), why);
     return writePackets(why);
 }
 
+bool H264Sender::encoderFailed(const std::string& what, std::string* why) {
+    m_failed = true;
+    if (m_hardware && m_packetsOut == 0) {
+        // Opened, then failed on its first frames: libx264 from the next session on, for good.
+        m_hardwareUnusable = true;
+        *why = "the hardware encoder " + m_encoderName + " failed (" + what + "); using libx264";
+        return false;
+    }
+    *why = "encoder: " + what;
+    return false;
+}
+
 bool H264Sender::writePackets(std::string* why) {
-    AVStream* stream = m_output->streams[0];
     for (;;) {
-        int result = av().avcodec_receive_packet(m_encoder.get(), m_packet.get());
+        const int result = av().avcodec_receive_packet(m_encoder.get(), m_packet.get());
         if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
             return true;
-        if (result < 0) {
-            *why = "encoder: " + errorText(result);
-            m_failed = true;
-            return false;
-        }
-        av().av_packet_rescale_ts(m_packet.get(), m_encoder->time_base, stream->time_base);
-        m_packet->stream_index = 0;
-        armDeadline();
-        result = av().av_write_frame(m_output.get(), m_packet.get());
-        av().av_packet_unref(m_packet.get());
-        if (result < 0) {
-            *why = errorText(result);
+        if (result < 0)
+            return encoderFailed(errorText(result), why);
+        ++m_packetsOut;
+        if (!m_connection.write(*m_packet, m_encoder->time_base, why)) {
             m_failed = true;
             return false;
         }
@@ -269,16 +218,13 @@ bool H264Sender::writePackets(std::string* why) {
 }
 
 void H264Sender::close() {
-    if (m_output && m_headerWritten && !m_failed && !m_stop.load()) {
-        armDeadline();
-        av().av_write_trailer(m_output.get());
-    }
-    m_output.reset();
+    m_connection.close();
     m_encoder.reset();
     m_picture.reset();
     m_packet.reset();
-    m_headerWritten = false;
     m_failed = false;
+    m_hardware = false;
+    m_packetsOut = 0;
     m_firstCaptureUs = -1;
     m_lastPts = -1;
     m_encoderName.clear();

@@ -28,14 +28,23 @@ std::string Publisher::hostOf(const std::string& url) {
 }
 
 std::string Publisher::displayUrl(const std::string& url) {
-    constexpr std::size_t kShownKey = 12;
     const std::size_t schemeEnd = url.find("://");
     const std::string scheme = schemeEnd == std::string::npos ? "" : url.substr(0, schemeEnd + 3);
-    const std::size_t pathStart = url.find('/', scheme.size());
+    const std::size_t pathStart = url.find_first_of("/?#", scheme.size());
     std::string path = pathStart == std::string::npos ? "" : url.substr(pathStart);
+    // The key: the last non-empty path element, with any query (some services take it there).
+    // Whatever its length, no more than a third of it, and never more than four characters,
+    // is shown.
+    if (const std::size_t query = path.find_first_of("?#"); query != std::string::npos)
+        path.erase(query);
+    while (!path.empty() && path.back() == '/')
+        path.pop_back();
     const std::size_t last = path.rfind('/');
-    if (last != std::string::npos && path.size() - last - 1 > kShownKey)
-        path = path.substr(0, last + 1) + path.substr(last + 1, 4) + "…";
+    if (last != std::string::npos) {
+        const std::string key = path.substr(last + 1);
+        const std::size_t shown = std::min<std::size_t>(4, key.size() / 3);
+        path = path.substr(0, last + 1) + key.substr(0, shown) + "…";
+    }
     return scheme + hostOf(url) + path;
 }
 
@@ -56,6 +65,11 @@ void Publisher::setTiming(int firstRetryMs, int lastRetryMs, int ioTimeoutMs) {
     m_firstRetryMs = firstRetryMs;
     m_lastRetryMs = lastRetryMs;
     m_ioTimeoutMs = ioTimeoutMs;
+}
+
+void Publisher::setSessionTiming(int steadyAfterMs, std::int64_t renewAfterMs) {
+    m_steadyAfterMs = steadyAfterMs;
+    m_renewAfterMs = renewAfterMs;
 }
 
 bool Publisher::start(const PublishSettings& settings, int width, int height, int bitCount,
@@ -83,11 +97,14 @@ bool Publisher::start(const PublishSettings& settings, int width, int height, in
     m_height.store(height, std::memory_order_relaxed);
     m_bitCount = bitCount;
     m_fps = std::clamp(framesPerSecond, 1, 240);
+    // Buffers come when a session opens: waiting for the network holds no frame memory.
     m_slots.reset(std::size_t(H264Sender::strideOf(width, bitCount)) * std::size_t(height));
     m_sent = 0;
     m_sessions = 0;
+    m_encodersOpened = 0;
     m_logged = State::Off;
-    m_stop = false;
+    m_flapping = false;
+    m_stop = std::make_shared<std::atomic<bool>>(false);
     m_state = State::Connecting;
     m_thread = std::thread([this] { run(); });
     return true;
@@ -97,7 +114,7 @@ void Publisher::stop() {
     if (!m_thread.joinable())
         return;
     m_accepting = false;
-    m_stop = true; // every blocking network step polls this
+    *m_stop = true; // every blocking network step polls this; a name lookup is left behind
     m_slots.wake();
     { std::lock_guard guard(m_pauseLock); }
     m_pauseWake.notify_all();
@@ -129,7 +146,8 @@ void Publisher::pushFrame(const unsigned char* rows, int width, int height, int 
 // The publisher's thread: states and the journal's lines.
 void Publisher::enter(State state, const std::string& why) {
     m_state.store(state, std::memory_order_release);
-    if (state == m_logged || state == State::Connecting)
+    if (state == m_logged || state == State::Connecting ||
+        (m_flapping && state == State::Publishing))
         return;
     m_logged = state;
     if (state == State::Publishing)
@@ -143,7 +161,7 @@ void Publisher::enter(State state, const std::string& why) {
 void Publisher::pause(int ms) {
     m_slots.discardQueued();
     std::unique_lock guard(m_pauseLock);
-    m_pauseWake.wait_for(guard, std::chrono::milliseconds(ms), [this] { return m_stop.load(); });
+    m_pauseWake.wait_for(guard, std::chrono::milliseconds(ms), [this] { return m_stop->load(); });
 }
 
 // The publisher's thread.
@@ -151,6 +169,7 @@ void Publisher::run() {
     H264Sender sender(m_stop);
     H264Sender::Params params;
     params.url = m_settings.url;
+    params.caFile = m_settings.caFile;
     params.width = m_width;
     params.height = m_height;
     params.bitCount = m_bitCount;
@@ -160,42 +179,77 @@ void Publisher::run() {
     params.ioTimeoutMs = m_ioTimeoutMs;
 
     int retryMs = m_firstRetryMs;
-    while (!m_stop) {
+    while (!*m_stop) {
         std::string why;
-        if (!sender.open(params, &why)) {
-            if (m_stop)
+        const bool opened = sender.open(params, &why);
+        m_encodersOpened.store(sender.encodersOpened(), std::memory_order_relaxed);
+        if (!opened) {
+            if (*m_stop)
                 break;
             enter(State::Waiting, why);
+            m_slots.freeBuffers();
             pause(retryMs);
             retryMs = std::min(retryMs * 2, m_lastRetryMs);
             continue;
         }
-        {
-            std::lock_guard guard(m_infoLock);
-            m_encoderName = sender.encoderName();
-        }
-        m_sessions.fetch_add(1, std::memory_order_relaxed);
-        retryMs = m_firstRetryMs;
-        m_slots.discardQueued();
-        m_accepting.store(true, std::memory_order_release);
-        enter(State::Publishing);
-        bool sent = true;
-        while (!m_stop && sent) {
-            const int slot = m_slots.take(100);
-            if (slot < 0)
-                continue;
-            sent = sender.send(m_slots.data(slot), m_slots.captureUs(slot), &why);
-            m_slots.release(slot);
-            if (sent)
-                m_sent.fetch_add(1, std::memory_order_relaxed);
-        }
-        m_accepting.store(false, std::memory_order_release);
+        const std::int64_t openedUs = nowUs();
+        const bool renewed = deliver(sender, &why);
         sender.close();
-        if (m_stop)
+        if (*m_stop)
             break;
+        if (renewed) {
+            retryMs = m_firstRetryMs; // it delivered for a day
+            continue;                 // at once, and without a word: the stream goes on
+        }
+        // The short pause is earned back only by a session that delivered for a while: a
+        // server that accepts and drops at once is tried less and less often.
+        const bool steady = nowUs() - openedUs >= std::int64_t(m_steadyAfterMs) * 1000;
+        if (steady)
+            retryMs = m_firstRetryMs;
         enter(State::Waiting, why);
+        m_flapping = !steady;
+        m_slots.freeBuffers();
         pause(retryMs);
         retryMs = std::min(retryMs * 2, m_lastRetryMs);
     }
     sender.close();
+    m_slots.freeBuffers();
+}
+
+bool Publisher::deliver(H264Sender& sender, std::string* why) {
+    {
+        std::lock_guard guard(m_infoLock);
+        m_encoderName = sender.encoderName();
+    }
+    if (!m_slots.allocate()) {
+        *why = "out of memory";
+        return false;
+    }
+    m_sessions.fetch_add(1, std::memory_order_relaxed);
+    m_slots.discardQueued();
+    m_accepting.store(true, std::memory_order_release);
+    enter(State::Publishing);
+    const std::int64_t openedUs = nowUs();
+    bool steady = false;
+    bool sent = true;
+    bool renew = false;
+    while (!*m_stop && sent && !renew) {
+        const int slot = m_slots.take(100);
+        const std::int64_t ageUs = nowUs() - openedUs;
+        if (!steady && ageUs >= std::int64_t(m_steadyAfterMs) * 1000) {
+            // Delivered for a while: a session's opening is worth a line again.
+            steady = true;
+            m_flapping = false;
+            enter(State::Publishing);
+        }
+        renew = ageUs >= m_renewAfterMs * 1000;
+        if (slot < 0)
+            continue;
+        sent = sender.send(m_slots.data(slot), m_slots.captureUs(slot), why);
+        m_slots.release(slot);
+        if (sent)
+            m_sent.fetch_add(1, std::memory_order_relaxed);
+    }
+    m_accepting.store(false, std::memory_order_release);
+    return sent;
 }
