@@ -451,7 +451,11 @@ int main() {
     std::printf("ffmpeg -re publishing the same frames: %.3f ms CPU per frame\n", ffmpeg * 1000);
 
     Publisher publisher;
-    publisher.start({nginx.url("bench"), kBitrateKbps, 1}, kWidth, kHeight, 24, kFps);
+    PublishSettings settings;
+    settings.url = nginx.url("bench");
+    settings.bitrateKbps = kBitrateKbps;
+    settings.keyframeSeconds = 1;
+    publisher.start(settings, kWidth, kHeight, 24, kFps);
     if (!waitFor(publisher, true, std::chrono::seconds(30))) {
         std::fprintf(stderr, "publish_cost: the publisher never published\n");
         return 1;
