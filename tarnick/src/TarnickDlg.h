@@ -172,7 +172,8 @@ public:
     BITMAPINFO* m_pFrameBuf;
     int m_dispWidth, m_dispHeight;
     // The back buffer the picture is drawn into and painted from; m_backLock keeps the
-    // frame thread's drawing and the window thread's painting and resizing apart.
+    // frame thread's drawing and the window thread's painting and resizing apart. Fitting
+    // releases it; the first frame converted afterwards makes it at the new size.
     QImage m_backBuffer;
     std::mutex m_backLock;
     int m_edgeX, m_edgeY;

@@ -113,8 +113,16 @@ void CTarnickDlg::DrawFrame(const unsigned char* bits) {
 // Frame thread, under m_backLock. Bottom-up 24- or 32-bit DIB rows become the back
 // buffer's top-down RGB32 picture; libyuv flips while converting (negative height).
 void CTarnickDlg::stretchIntoBackBuffer(const BYTE* pixels, const BITMAPINFOHEADER& header) {
-    if (m_backBuffer.isNull())
-        return;
+    if (m_backBuffer.isNull()) {
+        // Made by the first conversion after fitting released it (once per format), so a
+        // window nobody sees holds no picture's worth of pixels.
+        if (m_dispWidth <= 0 || m_dispHeight <= 0)
+            return;
+        m_backBuffer = QImage(m_dispWidth, m_dispHeight, QImage::Format_RGB32);
+        if (m_backBuffer.isNull())
+            return;
+        m_backBuffer.fill(Qt::black);
+    }
     const int width = header.biWidth;
     const int height = std::abs(header.biHeight);
     const int flip = header.biHeight > 0 ? -height : height;
@@ -248,8 +256,9 @@ void CTarnickDlg::FitWindowToFrame() {
         std::lock_guard guard(m_backLock);
         m_dispWidth = w;
         m_dispHeight = h;
-        m_backBuffer = QImage(std::max(w, 1), std::max(h, 1), QImage::Format_RGB32);
-        m_backBuffer.fill(Qt::black);
+        // Until a frame is converted the picture is black (PictureView paints it so); the
+        // back buffer of the new size is made by that conversion.
+        m_backBuffer = QImage();
         // A new buffer's rows hold no frame yet.
         m_pictureStale = false;
     }

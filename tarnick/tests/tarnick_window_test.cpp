@@ -123,6 +123,10 @@ TEST_F(WindowTest, WithoutAScreenFramesAreKeptAndOnlyAPaintConvertsTheNewest) {
     pumpUntil([] { return false; }, 100);
     EXPECT_EQ(dlg.screenFrames(), 0);
     EXPECT_EQ(dlg.picturePaints(), paints);
+    {
+        std::lock_guard guard(dlg.m_backLock);
+        EXPECT_TRUE(dlg.m_backBuffer.isNull()); // no picture's worth of pixels is held
+    }
 
     EXPECT_EQ(paintedPicture(dlg).pixel(5, 5) & 0xFFFFFF, 0x707070u); // the newest frame
     EXPECT_EQ(dlg.screenFrames(), 1);
