@@ -18,9 +18,16 @@ PictureView::PictureView(CTarnickDlg* owner, QWidget* parent) : QFrame(parent), 
 void PictureView::paintEvent(QPaintEvent* event) {
     QFrame::paintEvent(event);
     QPainter painter(this);
-    // The frame thread draws into the back buffer under the same lock.
+    // The frame thread draws into the back buffer under the same lock. A frame kept while
+    // nobody saw the window is converted now, so a paint always shows the newest one.
     std::lock_guard guard(m_owner->m_backLock);
+    m_owner->catchUpPicture();
+    const QRect picture(m_owner->m_edgeX, m_owner->m_edgeY, m_owner->m_dispWidth,
+                        m_owner->m_dispHeight);
     if (!m_owner->m_backBuffer.isNull())
-        painter.drawImage(QPoint(m_owner->m_edgeX, m_owner->m_edgeY), m_owner->m_backBuffer,
+        painter.drawImage(picture.topLeft(), m_owner->m_backBuffer,
                           QRect(0, 0, m_owner->m_dispWidth, m_owner->m_dispHeight));
+    else
+        painter.fillRect(picture, Qt::black); // no frame since the last fitting
+    m_owner->m_picturePaints.fetch_add(1, std::memory_order_relaxed);
 }

@@ -150,6 +150,13 @@ public:
     QString statusText() const;
     // Frames DrawFrame refused because their header asked for more than the buffer holds.
     long refusedFrames() const { return m_refusedFrames.load(std::memory_order_relaxed); }
+    // Frames converted into the back buffer for the screen, on the frame thread or when a
+    // paint catches up, and paints of the picture. Neither moves while nobody can see the
+    // window (hidden in the tray, minimised, or on a platform without a screen).
+    long screenFrames() const { return m_screenFrames.load(std::memory_order_relaxed); }
+    long picturePaints() const { return m_picturePaints.load(std::memory_order_relaxed); }
+    // Window thread: whether anyone can see the picture now.
+    bool pictureSeen() const { return m_pictureSeen.load(std::memory_order_relaxed); }
     // The window's handle for the platform (tray, property frames): its QWidget*.
     HWND windowHandle() { return reinterpret_cast<HWND>(static_cast<QWidget*>(this)); }
 
@@ -165,7 +172,8 @@ public:
     BITMAPINFO* m_pFrameBuf;
     int m_dispWidth, m_dispHeight;
     // The back buffer the picture is drawn into and painted from; m_backLock keeps the
-    // frame thread's drawing and the window thread's painting and resizing apart.
+    // frame thread's drawing and the window thread's painting and resizing apart. Fitting
+    // releases it; the first frame converted afterwards makes it at the new size.
     QImage m_backBuffer;
     std::mutex m_backLock;
     int m_edgeX, m_edgeY;
@@ -195,6 +203,9 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void done(int result) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void accept() override {} // Enter does nothing
     void reject() override {} // Escape does nothing
 
@@ -233,6 +244,9 @@ private:
     QMenu* buildMenu(const struct MenuLayout& layout, QWidget* parent, bool runOnTrigger = true);
     void runUpdate(QAction* action, UINT id, bool disableIfNoHandler);
     void onFrameSignal();
+    void followVisibility();
+    // Window thread, under m_backLock: converts the frame an unseen window kept, if any.
+    void catchUpPicture();
     void stretchIntoBackBuffer(const BYTE* bits, const BITMAPINFOHEADER& header);
     void resizeOuter(int width, int height);
     QSize outerSize() const;
@@ -249,6 +263,13 @@ private:
     // The scaling path's intermediate picture, sized once per frame format.
     QImage m_scratch;
     std::atomic<long> m_refusedFrames{0};
+    std::atomic<long> m_screenFrames{0};
+    std::atomic<long> m_picturePaints{0};
+    // Written by the window thread as the window is shown, hidden, minimised or restored;
+    // read by the frame thread to choose between converting a frame and only keeping it.
+    std::atomic<bool> m_pictureSeen{false};
+    // The frame buffer holds a frame newer than the back buffer (under m_backLock).
+    bool m_pictureStale = false;
     bool m_destroyed = false;
     int m_result = 0;
     // The loop DoModal runs while the window lives; null outside it.

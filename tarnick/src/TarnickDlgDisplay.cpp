@@ -4,6 +4,8 @@
 #include "FrameSignal.h"
 #include "PictureView.h"
 
+#include <QEvent>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 
@@ -39,18 +41,34 @@ int strideOf(const BITMAPINFOHEADER& header) {
     return bits <= 0 ? 0 : static_cast<int>(((bits + 7) / 8 + 3) / 4 * 4);
 }
 
+// Where the rows of a frame buffer start: after the header and the colour table.
+BYTE* framePixels(BITMAPINFO* frame) {
+    return reinterpret_cast<BYTE*>(frame) + sizeof(BITMAPINFOHEADER) +
+           colourTableBytes(frame->bmiHeader.biBitCount);
+}
+
+// Platforms that draw into memory only: nobody ever sees such a window's picture, so it is
+// converted only when something paints it (a grab).
+bool platformHasNoScreen() {
+    const QString name = QGuiApplication::platformName();
+    return name == QLatin1String("offscreen") || name == QLatin1String("minimal");
+}
+
 } // namespace
 
 // Runs on the thread that delivers the frame (the camera's streaming thread or the
-// transport's delivery thread). It never waits for the window thread: the picture goes into
-// the back buffer under m_backLock and the window thread is woken through m_frameSignal.
+// transport's delivery thread). It never waits for the window thread: the frame goes into
+// the frame buffer under m_backLock and the window thread is woken through m_frameSignal.
+// While somebody can see the window the frame is converted into the back buffer here and
+// every frame wakes the window thread to paint it; while nobody can, the frame is only kept
+// (the window converts the newest one when it is shown or painted) and the window thread
+// wakes only when the status line changes.
 void CTarnickDlg::DrawFrame(const unsigned char* bits) {
     BITMAPINFO* frame = m_pFrameBuf;
     if (!frame || !bits)
         return;
     const BITMAPINFOHEADER& header = frame->bmiHeader;
-    BYTE* pixels = reinterpret_cast<BYTE*>(frame) + sizeof(BITMAPINFOHEADER) +
-                   colourTableBytes(header.biBitCount);
+    BYTE* pixels = framePixels(frame);
     // The buffer holds stride x height bytes of rows; a header that asks for more would
     // write past it, so such a frame is refused. An RGB header may leave biSizeImage at 0:
     // the rows are then the whole pixel area.
@@ -60,12 +78,20 @@ void CTarnickDlg::DrawFrame(const unsigned char* bits) {
         m_refusedFrames.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    std::memcpy(pixels, bits, static_cast<size_t>(bytes));
+    const bool seen = m_pictureSeen.load(std::memory_order_acquire);
     {
+        // The window thread's catch-up reads the frame buffer under the same lock.
         std::lock_guard guard(m_backLock);
-        stretchIntoBackBuffer(pixels, header);
+        std::memcpy(pixels, bits, static_cast<size_t>(bytes));
+        if (seen) {
+            stretchIntoBackBuffer(pixels, header);
+            m_pictureStale = false;
+        } else {
+            m_pictureStale = true;
+        }
     }
 
+    bool statusChanged = false;
     if (++m_frameCount == kFramesPerStatus) {
         const DWORD now = m_tick();
         const int per = static_cast<int>(now - m_lastTick) / kFramesPerStatus;
@@ -77,15 +103,26 @@ void CTarnickDlg::DrawFrame(const unsigned char* bits) {
                       static_cast<int>(header.biWidth), static_cast<int>(header.biHeight),
                       static_cast<double>(rate));
         m_statusPending = true;
+        statusChanged = true;
     }
-    m_frameSignal->notify();
+    // A window shown while this frame was being kept is woken too, so that it paints it.
+    if (seen || statusChanged || m_pictureSeen.load(std::memory_order_acquire))
+        m_frameSignal->notify();
 }
 
 // Frame thread, under m_backLock. Bottom-up 24- or 32-bit DIB rows become the back
 // buffer's top-down RGB32 picture; libyuv flips while converting (negative height).
 void CTarnickDlg::stretchIntoBackBuffer(const BYTE* pixels, const BITMAPINFOHEADER& header) {
-    if (m_backBuffer.isNull())
-        return;
+    if (m_backBuffer.isNull()) {
+        // Made by the first conversion after fitting released it (once per format), so a
+        // window nobody sees holds no picture's worth of pixels.
+        if (m_dispWidth <= 0 || m_dispHeight <= 0)
+            return;
+        m_backBuffer = QImage(m_dispWidth, m_dispHeight, QImage::Format_RGB32);
+        if (m_backBuffer.isNull())
+            return;
+        m_backBuffer.fill(Qt::black);
+    }
     const int width = header.biWidth;
     const int height = std::abs(header.biHeight);
     const int flip = header.biHeight > 0 ? -height : height;
@@ -114,6 +151,43 @@ void CTarnickDlg::stretchIntoBackBuffer(const BYTE* pixels, const BITMAPINFOHEAD
                           height, m_backBuffer.bits(),
                           static_cast<int>(m_backBuffer.bytesPerLine()), dw, dh,
                           libyuv::kFilterBilinear);
+    m_screenFrames.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Window thread, under m_backLock (PictureView's paint): the newest frame an unseen window
+// kept becomes the picture.
+void CTarnickDlg::catchUpPicture() {
+    if (!m_pictureStale || !m_pFrameBuf)
+        return;
+    m_pictureStale = false;
+    stretchIntoBackBuffer(framePixels(m_pFrameBuf), m_pFrameBuf->bmiHeader);
+}
+
+// Window thread: follows whether anyone can see the picture. A window hidden in the tray,
+// minimised, or drawn on a platform without a screen is not seen. Becoming seen paints at
+// once, and the paint converts the newest frame kept meanwhile.
+void CTarnickDlg::followVisibility() {
+    const bool seen = isVisible() && !isMinimized() && !platformHasNoScreen();
+    const bool was = m_pictureSeen.exchange(seen, std::memory_order_acq_rel);
+    if (seen && !was)
+        m_picture->update();
+}
+
+void CTarnickDlg::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    followVisibility();
+}
+
+void CTarnickDlg::hideEvent(QHideEvent* event) {
+    QDialog::hideEvent(event);
+    // A hide the window system sends (an unmapped window) leaves isVisible() as it was.
+    m_pictureSeen.store(false, std::memory_order_release);
+}
+
+void CTarnickDlg::changeEvent(QEvent* event) {
+    QDialog::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange)
+        followVisibility();
 }
 
 // Window thread: shows what the frame threads left behind.
@@ -128,7 +202,8 @@ void CTarnickDlg::onFrameSignal() {
     }
     if (pending)
         m_status->setText(QString::fromUtf8(text));
-    m_picture->update();
+    if (m_pictureSeen.load(std::memory_order_acquire))
+        m_picture->update();
 }
 
 QSize CTarnickDlg::outerSize() const {
@@ -181,8 +256,11 @@ void CTarnickDlg::FitWindowToFrame() {
         std::lock_guard guard(m_backLock);
         m_dispWidth = w;
         m_dispHeight = h;
-        m_backBuffer = QImage(std::max(w, 1), std::max(h, 1), QImage::Format_RGB32);
-        m_backBuffer.fill(Qt::black);
+        // Until a frame is converted the picture is black (PictureView paints it so); the
+        // back buffer of the new size is made by that conversion.
+        m_backBuffer = QImage();
+        // A new buffer's rows hold no frame yet.
+        m_pictureStale = false;
     }
     m_picture->resize(w + 2 * m_edgeX, h + 2 * m_edgeY);
     resizeOuter(picture.left() + w + 2 * m_edgeX + rightMargin + 2 * bx,

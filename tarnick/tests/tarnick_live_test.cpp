@@ -6,6 +6,7 @@
 #include "DevSelDlg.h"
 #include "FrameBuffer.h"
 #include "MessageBox.h"
+#include "PictureView.h"
 #include "TestSupport.h"
 #include "loopback.h"
 #include "stream_config.h"
@@ -342,10 +343,9 @@ TEST_F(LiveTest, TheClientConnectsFromTheDialogShowsFramesAndDisconnects) {
     EXPECT_EQ(dlg.m_dispWidth, 320);
     EXPECT_EQ(dlg.m_dispHeight, 240);
     EXPECT_TRUE(framesShown(320, 240));
-    {
-        std::lock_guard guard(dlg.m_backLock);
-        EXPECT_EQ(dlg.m_backBuffer.pixel(10, 10) & 0xFFFFFF, 0x606060u);
-    }
+    // What the window paints (its picture control's grab, inside the frame line).
+    const QImage painted = dlg.m_picture->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    EXPECT_EQ(painted.pixel(dlg.m_edgeX + 10, dlg.m_edgeY + 10) & 0xFFFFFF, 0x606060u);
     EXPECT_TRUE(itemEnabled(dlg, ID_SERVER_DISCONNECT));
     EXPECT_FALSE(itemEnabled(dlg, ID_SERVER_CONNECT));
     EXPECT_FALSE(itemEnabled(dlg, ID_CAMERA_CONNECT));

@@ -16,6 +16,14 @@
 
 namespace {
 
+// What the window paints of the picture (its picture control's grab, inside the frame line).
+QImage paintedPicture(CTarnickDlg& dlg) {
+    return dlg.m_picture->grab()
+        .toImage()
+        .convertToFormat(QImage::Format_RGB32)
+        .copy(dlg.m_edgeX, dlg.m_edgeY, dlg.m_dispWidth, dlg.m_dispHeight);
+}
+
 using testsupport::makeFrameBuffer;
 using testsupport::pumpUntil;
 using testsupport::SettingsFile;
@@ -70,12 +78,12 @@ TEST_F(WindowTest, FramesReachTheBackBufferTopRowFirst) {
         rows[12 + x * 3 + 0] = 0xFF; // top row blue
     }
     dlg.DrawFrame(rows);
-    std::lock_guard guard(dlg.m_backLock);
-    EXPECT_EQ(dlg.m_backBuffer.pixel(0, 0) & 0xFFFFFF, 0x0000FFu);
-    EXPECT_EQ(dlg.m_backBuffer.pixel(3, 1) & 0xFFFFFF, 0xFF0000u);
+    const QImage picture = paintedPicture(dlg);
+    EXPECT_EQ(picture.pixel(0, 0) & 0xFFFFFF, 0x0000FFu);
+    EXPECT_EQ(picture.pixel(3, 1) & 0xFFFFFF, 0xFF0000u);
 }
 
-TEST_F(WindowTest, FramesFromAnotherThreadArePaintedWithoutWaitingForTheWindow) {
+TEST_F(WindowTest, FramesFromAnotherThreadReachTheWindowWithoutWaitingForIt) {
     dlg.m_pFrameBuf = makeFrameBuffer(160, 120);
     dlg.FitWindowToFrame();
     QCoreApplication::processEvents();
@@ -93,10 +101,45 @@ TEST_F(WindowTest, FramesFromAnotherThreadArePaintedWithoutWaitingForTheWindow) 
     EXPECT_TRUE(dlg.statusText().isEmpty());
     EXPECT_TRUE(pumpUntil([&] { return !dlg.statusText().isEmpty(); }));
     EXPECT_TRUE(dlg.statusText().startsWith("W=160, H=120, Rate="));
-    std::lock_guard guard(dlg.m_backLock);
-    EXPECT_EQ(dlg.m_backBuffer.pixel(0, 0) & 0xFFFFFF, 0xFFFFFFu);
-    EXPECT_EQ(dlg.m_backBuffer.pixel(1, 0) & 0xFFFFFF, 0x808080u);
-    EXPECT_EQ(dlg.m_backBuffer.pixel(159, 119) & 0xFFFFFF, 0x808080u);
+    const QImage picture = paintedPicture(dlg);
+    EXPECT_EQ(picture.pixel(0, 0) & 0xFFFFFF, 0xFFFFFFu);
+    EXPECT_EQ(picture.pixel(1, 0) & 0xFFFFFF, 0x808080u);
+    EXPECT_EQ(picture.pixel(159, 119) & 0xFFFFFF, 0x808080u);
+}
+
+TEST_F(WindowTest, WithoutAScreenFramesAreKeptAndOnlyAPaintConvertsTheNewest) {
+    dlg.m_pFrameBuf = makeFrameBuffer(64, 48);
+    dlg.FitWindowToFrame();
+    pumpUntil([] { return false; }, 100);
+    ASSERT_TRUE(dlg.isVisible());
+    EXPECT_FALSE(dlg.pictureSeen()); // the tests' platform draws into memory only
+    const long paints = dlg.picturePaints();
+    for (const unsigned char level : {0x10, 0x20, 0x70}) {
+        std::vector<unsigned char> pixels(dlg.m_pFrameBuf->bmiHeader.biSizeImage, level);
+        for (int i = 0; i < 10; ++i)
+            dlg.DrawFrame(pixels.data());
+    }
+    EXPECT_TRUE(pumpUntil([&] { return dlg.statusText().startsWith("W=64, H=48, Rate="); }));
+    pumpUntil([] { return false; }, 100);
+    EXPECT_EQ(dlg.screenFrames(), 0);
+    EXPECT_EQ(dlg.picturePaints(), paints);
+    {
+        std::lock_guard guard(dlg.m_backLock);
+        EXPECT_TRUE(dlg.m_backBuffer.isNull()); // no picture's worth of pixels is held
+    }
+
+    EXPECT_EQ(paintedPicture(dlg).pixel(5, 5) & 0xFFFFFF, 0x707070u); // the newest frame
+    EXPECT_EQ(dlg.screenFrames(), 1);
+    EXPECT_EQ(paintedPicture(dlg).pixel(5, 5) & 0xFFFFFF, 0x707070u);
+    EXPECT_EQ(dlg.screenFrames(), 1); // nothing new: nothing converted again
+
+    // A kept frame of the old format is not painted into a picture of a new one.
+    std::vector<unsigned char> pixels(dlg.m_pFrameBuf->bmiHeader.biSizeImage, 0x50);
+    dlg.DrawFrame(pixels.data());
+    dlg.m_pFrameBuf->bmiHeader.biWidth = 32;
+    dlg.FitWindowToFrame();
+    EXPECT_EQ(paintedPicture(dlg).pixel(5, 5) & 0xFFFFFF, 0u);
+    EXPECT_EQ(dlg.screenFrames(), 1);
 }
 
 TEST_F(WindowTest, FramesThatDoNotFitTheBufferAreRefused) {
@@ -114,8 +157,7 @@ TEST_F(WindowTest, FramesThatDoNotFitTheBufferAreRefused) {
     dlg.DrawFrame(pixels.data());                     // must not write past the buffer
     EXPECT_EQ(dlg.refusedFrames(), 1);
     // The refused frame left the picture as it was.
-    std::lock_guard guard(dlg.m_backLock);
-    EXPECT_EQ(dlg.m_backBuffer.pixel(0, 0) & 0xFFFFFF, 0x404040u);
+    EXPECT_EQ(paintedPicture(dlg).pixel(0, 0) & 0xFFFFFF, 0x404040u);
 }
 
 TEST_F(WindowTest, FitMakesThePictureExactlyTheFrameSize) {
@@ -152,10 +194,7 @@ TEST_F(WindowTest, CameraFramesAreDrawnOnTheStreamingThreadAndTheCloseStopsTheCa
     dlg.m_video.SetSampleCallBack(drawCameraFrame, &dlg);
     ASSERT_EQ(dlg.m_video.CaptureStart(nullptr, nullptr), 0);
     EXPECT_TRUE(pumpUntil([&] { return dlg.statusText().startsWith("W=320, H=240, Rate="); }));
-    {
-        std::lock_guard guard(dlg.m_backLock);
-        EXPECT_NE(dlg.m_backBuffer.pixel(160, 120) & 0xFFFFFF, 0u); // the pattern, not black
-    }
+    EXPECT_NE(paintedPicture(dlg).pixel(160, 120) & 0xFFFFFF, 0u); // the pattern, not black
     // Ending the window while frames flow: the camera stops before the buffers go.
     dlg.EndDialog(IDOK);
     EXPECT_EQ(dlg.m_video.GetOpenMode(), OPEN_CLOSED);
