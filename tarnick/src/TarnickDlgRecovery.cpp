@@ -93,11 +93,19 @@ void CTarnickDlg::announce(const std::string& key, const std::string& logLine, c
 }
 
 void CTarnickDlg::StopUnattended() {
+    const bool waited = m_clientRetrying || m_unattended == Unattended::WaitingForCamera ||
+                        m_unattended == Unattended::WaitingForServer ||
+                        m_unattended == Unattended::CameraLost;
     m_unattended = Unattended::Off;
     m_serveAfterCamera = false;
     m_clientRetrying = false;
     if (m_connector)
         m_connector->cancel();
+    // Nothing waits any more: the tooltip stops saying so, and a later wait is told again.
+    if (waited) {
+        m_lastAnnounced.clear();
+        setTrayTip(QString::fromUtf8(text::kAppName));
+    }
 }
 
 void CTarnickDlg::scheduleRetry(int& pauseMs) {

@@ -402,6 +402,11 @@ struct SizeChange {
     std::pair<int, int> from, to;
 };
 
+void PrintTo(const SizeChange& change, std::ostream* out) {
+    *out << change.from.first << "x" << change.from.second << " to " << change.to.first << "x"
+         << change.to.second;
+}
+
 class UnattendedSizeChange : public Unattended, public testing::WithParamInterface<SizeChange> {};
 
 // Larger and smaller: a camera back at 640x480 under a server of 1280x720 would be read a
@@ -540,6 +545,7 @@ TEST_F(Unattended, AUsersCommandEndsTheWaitForTheCamera) {
     dlg.OnCommand(ID_CAPTURE_START); // no camera: the designed message, and no more waiting
     EXPECT_EQ(messages, std::vector<QString>{"カメラに接続されていません"});
     EXPECT_EQ(dlg.unattendedState(), CTarnickDlg::Unattended::Off);
+    EXPECT_EQ(dlg.trayTip(), "Tarnick") << "the tooltip still tells of a wait that ended";
     cameras.plugIn();
     pumpUntil([] { return false; }, 500);
     EXPECT_FALSE(dlg.IsCameraConnected());
@@ -761,6 +767,27 @@ TEST_F(Unattended, AConnectAfterAFailedOrCancelledOneShowsThePicture) {
     ASSERT_TRUE(dlg.IsReceiving());
     EXPECT_TRUE(framesAdvance(dlg));
     EXPECT_EQ(messages.size(), 1u);
+}
+
+// The start-up client waits for a server that is not there; the user connects to another:
+// the picture shows, and nothing says the program still waits.
+TEST_F(Unattended, AUsersConnectEndsTheStartUpClientsWaitAndWhatTheTooltipSaysOfIt) {
+    const int absent = loopback::freePort();
+    const int port = loopback::freePort();
+    PatternServer server(port, 320, 240);
+    ASSERT_TRUE(server.ok());
+    start(startUpSettings(2, absent, "", "127.0.0.1"));
+    ASSERT_TRUE(pumpUntil([&] { return dlg.trayTip().contains(text::kTipWaitingForServer); }));
+
+    acceptConnectDialogWithPort(port);
+    dlg.OnCommand(ID_SERVER_CONNECT);
+    ASSERT_TRUE(dlg.IsReceiving());
+    EXPECT_TRUE(framesAdvance(dlg));
+    EXPECT_EQ(dlg.trayTip(), "Tarnick") << dlg.trayTip().toStdString();
+    pumpUntil([] { return false; }, 1000); // no attempt of the start-up client comes back
+    EXPECT_EQ(dlg.m_connectPort, port);
+    EXPECT_EQ(dlg.trayTip(), "Tarnick");
+    EXPECT_TRUE(messages.empty());
 }
 
 } // namespace
