@@ -81,6 +81,9 @@ public:
 
     // Client side.
     int StartReceive();
+    // Makes the next `count` StartReceive calls fail with `result` (-1: no frame buffer could
+    // be had, -2: delivery could not start), as a machine short of memory or threads would.
+    void failReceiveStartsForTesting(int count, int result);
     void ConnectServer();
     void OnServerConnect();
     void OnServerDisconnect();
@@ -223,8 +226,10 @@ private:
     void tryStartUpServer();
     void watchCamera();
     void tryReopenCamera();
+    bool serverTakesCamera();
     void tryStartUpClient();
     void onStartUpClientOpened(int result);
+    void waitForServerAgain();
     void scheduleRetry(int& pauseMs);
     bool deviceIsListed();
     void announce(const std::string& key, const std::string& logLine, const QString& tip);
@@ -292,7 +297,11 @@ private:
     std::atomic<std::int64_t> m_lastCameraFrameMs{0};
     bool m_wasCapturing = false;
     int m_cameraLosses = 0;
-    int m_servedWidth = 0, m_servedHeight = 0;
+    // A server closed for a camera that came back at another size: it opens again at the new
+    // size once the camera captures.
+    bool m_serveAfterCamera = false;
+    int m_failReceiveStarts = 0;
+    int m_failReceiveStartsWith = 0;
     std::string m_lastAnnounced;
     QString m_trayTip;
     // The tooltip as the unattended work last set it, before publishing's state is added.

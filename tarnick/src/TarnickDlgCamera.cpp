@@ -273,13 +273,16 @@ void CTarnickDlg::OnStreamFormat() {
 // before it returns and DrawFrame never waits for the window thread.
 void FrameCallback(unsigned char* frame, void* context) {
     auto* dlg = static_cast<CTarnickDlg*>(context);
-    if (dlg->m_stream.IsOpen()) {
+    // The frame buffer has the format of the frames coming in (it changes only while no frame
+    // comes): the server takes only frames of its own format, never reading past this one.
+    const BITMAPINFO* buffer = dlg->m_pFrameBuf;
+    if (buffer && dlg->m_stream.IsOpen()) {
         const int mode = dlg->m_stream.GetMode();
         if (mode == 2 || mode == 4)
-            dlg->m_stream.AddFrame(frame, 1);
+            dlg->m_stream.AddFrameOf(&buffer->bmiHeader, frame);
     }
     // Publishing, when it runs, copies the frame into a free slot of its own or drops it.
-    if (const BITMAPINFO* buffer = dlg->m_pFrameBuf)
+    if (buffer)
         dlg->m_publisher.pushFrame(frame, buffer->bmiHeader.biWidth, buffer->bmiHeader.biHeight,
                                    buffer->bmiHeader.biBitCount);
     // The window thread watches for a camera that has gone silent.

@@ -11,17 +11,26 @@
 // delivery; the buffer is replaced before Run, so no frame of this connection can see it
 // change. A header that announces no picture gives no buffer and no delivery (-1).
 int CTarnickDlg::StartReceive() {
+    const int failing = m_failReceiveStarts > 0 ? m_failReceiveStartsWith : 0;
+    if (failing != 0)
+        --m_failReceiveStarts;
     BITMAPINFOHEADER header{};
     m_stream.GetBitmapInfoHdr(&header);
     std::free(m_pFrameBuf);
     // A received header carries no colour table: formats that need one are not shown.
-    m_pFrameBuf = FrameBufferColourBytes(header) == 0 ? AllocFrameBuffer(&header) : nullptr;
+    m_pFrameBuf =
+        FrameBufferColourBytes(header) == 0 && failing != -1 ? AllocFrameBuffer(&header) : nullptr;
     if (!m_pFrameBuf)
         return -1;
     FitWindowToFrame();
-    if (m_stream.Run(FrameCallback, this) != 0)
+    if (failing == -2 || m_stream.Run(FrameCallback, this) != 0)
         return -2;
     return 0;
+}
+
+void CTarnickDlg::failReceiveStartsForTesting(int count, int result) {
+    m_failReceiveStarts = count;
+    m_failReceiveStartsWith = result;
 }
 
 void CTarnickDlg::ConnectServer() {

@@ -93,10 +93,19 @@ void CTarnickDlg::announce(const std::string& key, const std::string& logLine, c
 }
 
 void CTarnickDlg::StopUnattended() {
+    const bool waited = m_clientRetrying || m_unattended == Unattended::WaitingForCamera ||
+                        m_unattended == Unattended::WaitingForServer ||
+                        m_unattended == Unattended::CameraLost;
     m_unattended = Unattended::Off;
+    m_serveAfterCamera = false;
     m_clientRetrying = false;
     if (m_connector)
         m_connector->cancel();
+    // Nothing waits any more: the tooltip stops saying so, and a later wait is told again.
+    if (waited) {
+        m_lastAnnounced.clear();
+        setTrayTip(QString::fromUtf8(text::kAppName));
+    }
 }
 
 void CTarnickDlg::scheduleRetry(int& pauseMs) {
@@ -176,14 +185,13 @@ void CTarnickDlg::tryStartUpServer() {
         scheduleRetry(m_serverRetryMs);
         return;
     }
-    if (const BITMAPINFO* format = m_video.GetBitmapInfoPtr()) {
-        m_servedWidth = format->bmiHeader.biWidth;
-        m_servedHeight = format->bmiHeader.biHeight;
-    }
+    BITMAPINFOHEADER served{};
+    m_stream.GetBitmapInfoHdr(&served);
     m_unattended = Unattended::Watching;
+    m_serveAfterCamera = false;
     announce("serving",
-             "serving \"" + device + "\" at " + std::to_string(m_servedWidth) + "x" +
-                 std::to_string(m_servedHeight) + " on port " + std::to_string(m_connectPort),
+             "serving \"" + device + "\" at " + std::to_string(served.biWidth) + "x" +
+                 std::to_string(served.biHeight) + " on port " + std::to_string(m_connectPort),
              QString::fromUtf8(text::kAppName));
 }
 
@@ -226,32 +234,48 @@ void CTarnickDlg::tryReopenCamera() {
         return;
     }
     m_video.Close();
-    if (ConnectCamera(m_device) != 0 || m_video.CaptureStart(nullptr, nullptr) != 0) {
+    if (ConnectCamera(m_device) != 0) {
         if (m_video.IsOpen())
             m_video.Close();
         scheduleRetry(m_serverRetryMs);
         return;
     }
-    // A camera that came back at another size cannot feed the server opened for the old
-    // one: the server opens again at the new size (its viewers reconnect).
-    const BITMAPINFO* format = m_video.GetBitmapInfoPtr();
-    if (IsServing() && format &&
-        (format->bmiHeader.biWidth != m_servedWidth ||
-         format->bmiHeader.biHeight != m_servedHeight)) {
-        StopPublishing(); // started again at the new size with the server
+    // A camera that came back at another size cannot feed the server opened for the old one:
+    // that server closes before the first frame comes, and a new one opens at the new size
+    // once the camera captures (its viewers reconnect).
+    if (IsServing() && !serverTakesCamera()) {
+        StopPublishing(); // started again with the new server
         m_stream.Close();
-        if (OpenCaptureServer(m_connectPort) == 0) {
-            m_servedWidth = format->bmiHeader.biWidth;
-            m_servedHeight = format->bmiHeader.biHeight;
-        }
+        m_serveAfterCamera = true;
     }
-    m_unattended = Unattended::Watching;
+    if (m_video.CaptureStart(nullptr, nullptr) != 0) {
+        m_video.Close();
+        scheduleRetry(m_serverRetryMs);
+        return;
+    }
     const std::string device =
         m_device.szDevicePath[0] ? m_device.szDevicePath : m_device.szFriendlyName;
+    if (m_serveAfterCamera) {
+        // The start-up's wait for the server: it says so, and keeps trying until it serves.
+        m_unattended = Unattended::WaitingForServer;
+        m_serverRetryMs = m_firstRetryMs;
+        tryStartUpServer();
+        return;
+    }
+    m_unattended = Unattended::Watching;
     announce(IsServing() ? "serving" : "capturing",
              "the camera \"" + device + "\" is back; capturing" +
                  (IsServing() ? " and serving" : ""),
              QString::fromUtf8(text::kAppName));
+}
+
+// Whether the open server takes frames of the camera's current size.
+bool CTarnickDlg::serverTakesCamera() {
+    BITMAPINFOHEADER served{};
+    const BITMAPINFO* camera = m_video.GetBitmapInfoPtr();
+    return camera && m_stream.GetBitmapInfoHdr(&served) == 0 &&
+           served.biWidth == camera->bmiHeader.biWidth &&
+           served.biHeight == camera->bmiHeader.biHeight;
 }
 
 // Start-up as a client: the server may come later than the program; the window stays and
@@ -271,13 +295,22 @@ void CTarnickDlg::onStartUpClientOpened(int result) {
     const std::string server =
         std::string(static_cast<const char*>(m_connectHost)) + ":" + std::to_string(m_connectPort);
     if (result == 0) {
-        if (StartReceive() != -1) {
+        if (StartReceive() == 0) {
             m_clientRetrying = false;
             announce("receiving", "receiving from " + server, QString::fromUtf8(text::kAppName));
             return;
         }
-        m_stream.Close(); // nothing that can be shown: try again later
+        m_stream.Close(); // nothing that can be shown, or no delivery: try again later
     }
+    waitForServerAgain();
+}
+
+// The client has nothing to show: it says so and tries its server again after a pause that
+// grows with each failure.
+void CTarnickDlg::waitForServerAgain() {
+    const std::string server =
+        std::string(static_cast<const char*>(m_connectHost)) + ":" + std::to_string(m_connectPort);
+    m_clientRetrying = true;
     announce("wait-client", "waiting for the server " + server,
              tipWith(text::kTipWaitingForServer));
     m_nextClientAttemptMs = nowMs() + m_clientRetryMs;
@@ -294,8 +327,14 @@ void CTarnickDlg::FollowServerFormat() {
     if (!IsReceiving())
         return;
     m_stream.Stop();
-    if (StartReceive() != 0)
+    if (StartReceive() != 0) {
+        // A picture this window cannot take, or no delivery: the connection goes, and the
+        // server is tried again as at start-up until its picture can be shown.
+        m_stream.Close();
+        m_clientRetryMs = m_firstRetryMs;
+        waitForServerAgain();
         return;
+    }
     const BITMAPINFOHEADER& header = m_pFrameBuf->bmiHeader;
     announce("receiving-" + std::to_string(header.biWidth) + "x" + std::to_string(header.biHeight),
              "the server's picture is now " + std::to_string(header.biWidth) + "x" +

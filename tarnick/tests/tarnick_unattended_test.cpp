@@ -16,6 +16,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QLineEdit>
 #include <QPixmap>
 #include <QTimer>
 
@@ -25,6 +26,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <poll.h>
 #include <sys/socket.h>
@@ -44,11 +46,12 @@ constexpr const char* kSimNode = "/dev/video7";
 constexpr const char* kSimById = "usb-Sim_Desk_Camera-video-index0";
 
 std::string startUpSettings(int autoStart, int port, const std::string& device,
-                            const std::string& host = "localhost") {
+                            const std::string& host = "localhost",
+                            std::pair<int, int> size = {640, 480}) {
     return "[NETWORK]\nCONNECT_HOST=" + host + "\nCONNECT_PORT=" + std::to_string(port) +
            "\n[CONFIG]\nAUTO_START=" + std::to_string(autoStart) +
-           "\n[DEVICE]\nDEVICE_PATH=" + device +
-           "\n[VIDEO]\nWIDTH=640\nHEIGHT=480\nBITCOUNT=24\nFRAME_PER_SEC=30\n";
+           "\n[DEVICE]\nDEVICE_PATH=" + device + "\n[VIDEO]\nWIDTH=" + std::to_string(size.first) +
+           "\nHEIGHT=" + std::to_string(size.second) + "\nBITCOUNT=24\nFRAME_PER_SEC=30\n";
 }
 
 void writeSettings(const SettingsFile& file, const std::string& text) {
@@ -176,12 +179,62 @@ private:
     std::thread thread_;
 };
 
+// The simulated devices, with a hook run whenever a camera is given its capture buffers: on
+// the thread that starts capture, before the camera can stream its first frame.
+class HookedV4l2 final : public v4l2::V4l2Io {
+public:
+    explicit HookedV4l2(std::shared_ptr<v4l2::testing::SimulatedV4l2> io) : io_(std::move(io)) {}
+    void onCaptureStart(std::function<void()> hook) {
+        std::lock_guard lock(lock_);
+        hook_ = std::move(hook);
+    }
+    int open(const std::string& path, int flags) override { return io_->open(path, flags); }
+    int close(int fd) override { return io_->close(fd); }
+    int ioctl(int fd, unsigned long request, void* arg) override {
+        if (request == VIDIOC_REQBUFS && static_cast<v4l2_requestbuffers*>(arg)->count > 0) {
+            std::function<void()> hook;
+            {
+                std::lock_guard lock(lock_);
+                hook = hook_;
+            }
+            if (hook)
+                hook();
+        }
+        return io_->ioctl(fd, request, arg);
+    }
+    void* mmap(int fd, size_t length, off_t offset, int* error) override {
+        return io_->mmap(fd, length, offset, error);
+    }
+    int munmap(void* address, size_t length) override { return io_->munmap(address, length); }
+    int poll(int fd, short events, int timeoutMs) override {
+        return io_->poll(fd, events, timeoutMs);
+    }
+    std::vector<std::string> listDirectory(const std::string& dir) override {
+        return io_->listDirectory(dir);
+    }
+    std::string resolvePath(const std::string& path) override { return io_->resolvePath(path); }
+
+private:
+    std::shared_ptr<v4l2::testing::SimulatedV4l2> io_;
+    std::mutex lock_;
+    std::function<void()> hook_;
+};
+
+// Counts the frames a transport client delivers (on its delivery thread).
+struct Receiver {
+    std::atomic<int> count{0};
+    static void onFrame(unsigned char*, void* self) { ++static_cast<Receiver*>(self)->count; }
+};
+
 // Simulated V4L2 cameras listed before the test-pattern camera while the scope lives.
 class SimulatedCameras {
 public:
-    SimulatedCameras() : io_(std::make_shared<v4l2::testing::SimulatedV4l2>()) {
-        id_ = v4l2::registerV4l2Provider(io_, platform::media::kRankRegistered);
+    SimulatedCameras()
+        : io_(std::make_shared<v4l2::testing::SimulatedV4l2>()),
+          hooked_(std::make_shared<HookedV4l2>(io_)) {
+        id_ = v4l2::registerV4l2Provider(hooked_, platform::media::kRankRegistered);
     }
+    void onCaptureStart(std::function<void()> hook) { hooked_->onCaptureStart(std::move(hook)); }
     ~SimulatedCameras() { platform::media::unregisterDeviceProvider(id_); }
     // The camera, offering only one size when `only` is given.
     void plugIn(std::pair<uint32_t, uint32_t> only = {0, 0}) {
@@ -204,6 +257,7 @@ public:
 
 private:
     std::shared_ptr<v4l2::testing::SimulatedV4l2> io_;
+    std::shared_ptr<HookedV4l2> hooked_;
     int id_ = 0;
 };
 
@@ -323,28 +377,162 @@ TEST_F(Unattended, CameraUnpluggedWhileServingComesBackToBothViewersWithoutDropp
     EXPECT_EQ(dlg.cameraLosses(), 1);
 }
 
-TEST_F(Unattended, ACameraBackAtAnotherSizeIsServedAtThatSize) {
+// A listening socket on 127.0.0.1:`port`, or -1 while someone else has it.
+int takePort(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in a = loopback::address(port);
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 &&
+        ::listen(fd, 1) == 0)
+        return fd;
+    if (fd >= 0)
+        ::close(fd);
+    return -1;
+}
+
+// The record of the simulated camera, as the device list gives it.
+tVideoDev simulatedDevice() {
+    tVideoDev device{};
+    const std::string path = SimulatedCameras::path();
+    std::strncpy(device.szDevicePath, path.c_str(), sizeof device.szDevicePath - 1);
+    std::strncpy(device.szFriendlyName, "Sim Desk Camera", sizeof device.szFriendlyName - 1);
+    return device;
+}
+
+struct SizeChange {
+    std::pair<int, int> from, to;
+};
+
+void PrintTo(const SizeChange& change, std::ostream* out) {
+    *out << change.from.first << "x" << change.from.second << " to " << change.to.first << "x"
+         << change.to.second;
+}
+
+class UnattendedSizeChange : public Unattended, public testing::WithParamInterface<SizeChange> {};
+
+// Larger and smaller: a camera back at 640x480 under a server of 1280x720 would be read a
+// whole 1280x720 frame long (AddressSanitizer builds report it).
+TEST_P(UnattendedSizeChange, ACameraBackAtAnotherSizeIsServedAtThatSizeAndNeverFedToTheOldServer) {
+    const auto [from, to] = GetParam();
     SimulatedCameras cameras;
     cameras.plugIn();
     const int port = loopback::freePort();
-    start(startUpSettings(1, port, SimulatedCameras::path()));
+    start(startUpSettings(1, port, SimulatedCameras::path(), "localhost", from));
     ASSERT_TRUE(pumpUntil([&] { return dlg.IsServing(); }, 10000));
+    ASSERT_EQ(dlg.m_pFrameBuf->bmiHeader.biWidth, from.first);
+    StreamViewer watching(port); // the server copies and encodes every frame meanwhile
+    ASSERT_TRUE(pumpUntil([&] { return watching.parts() >= 2; }, 10000));
     cameras.unplug();
     ASSERT_TRUE(pumpUntil(
         [&] { return dlg.unattendedState() == CTarnickDlg::Unattended::CameraLost; }, 10000));
-    cameras.plugIn({1280, 720}); // the size it had is no longer offered
+    // Whether the server of the old size was still open when capture started again.
+    int startsWhileServing = 0;
+    cameras.onCaptureStart([&] { startsWhileServing += dlg.IsServing() ? 1 : 0; });
+    cameras.plugIn(to); // the size it had is no longer offered
     ASSERT_TRUE(pumpUntil(
         [&] { return dlg.unattendedState() == CTarnickDlg::Unattended::Watching; }, 10000));
+    cameras.onCaptureStart(nullptr);
+    EXPECT_EQ(startsWhileServing, 0) << "frames of the new size met the old server";
     ASSERT_TRUE(dlg.IsServing());
-    EXPECT_EQ(dlg.m_pFrameBuf->bmiHeader.biWidth, 1280);
+    EXPECT_EQ(dlg.trayTip(), "Tarnick");
+    EXPECT_EQ(dlg.m_pFrameBuf->bmiHeader.biWidth, to.first);
     // A viewer now gets frames of the camera's new size, never rows cut to the old one.
+    Receiver pictures;
+    CTavrel viewer;
+    ASSERT_EQ(viewer.OpenClient("127.0.0.1", port), 0);
+    BITMAPINFOHEADER header{};
+    ASSERT_EQ(viewer.GetBitmapInfoHdr(&header), 0);
+    EXPECT_EQ(header.biWidth, to.first);
+    EXPECT_EQ(header.biHeight, to.second);
+    ASSERT_EQ(viewer.Run(&Receiver::onFrame, &pictures), 0);
+    EXPECT_TRUE(pumpUntil([&] { return pictures.count >= 3; }, 10000));
+    viewer.Close();
+}
+
+INSTANTIATE_TEST_SUITE_P(BothWays, UnattendedSizeChange,
+                         testing::Values(SizeChange{{640, 480}, {1280, 720}},
+                                         SizeChange{{1280, 720}, {640, 480}}),
+                         [](const testing::TestParamInfo<SizeChange>& sizes) {
+                             return "From" + std::to_string(sizes.param.from.first) + "To" +
+                                    std::to_string(sizes.param.to.first);
+                         });
+
+// The served size is the server's own, however it was started: a server opened from the menu
+// keeps its viewers when the camera returns at the size it serves.
+TEST_F(Unattended, AServerStartedFromTheMenuKeepsItsViewersWhenTheCameraReturnsAtItsSize) {
+    SimulatedCameras cameras;
+    cameras.plugIn();
+    const int port = loopback::freePort();
+    start(startUpSettings(0, port, SimulatedCameras::path()));
+    ASSERT_EQ(dlg.ConnectCamera(simulatedDevice()), 0);
+    dlg.OnCommand(ID_CAPTURE_START);
+    ASSERT_TRUE(dlg.IsCapturing());
+    QTimer::singleShot(50, [] {
+        if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+            dialog->accept();
+    });
+    dlg.OnCommand(ID_CAPTURE_SERVER_START);
+    ASSERT_TRUE(dlg.IsServing());
+    StreamViewer viewer(port);
+    ASSERT_TRUE(pumpUntil([&] { return viewer.parts() >= 2; }, 10000));
+
+    cameras.unplug();
+    ASSERT_TRUE(pumpUntil(
+        [&] { return dlg.unattendedState() == CTarnickDlg::Unattended::CameraLost; }, 10000));
+    const std::string lastPicture = viewer.lastStamp();
+    const int from = viewer.parts();
+    cameras.plugIn();
+    ASSERT_TRUE(pumpUntil([&] { return viewer.newStampSince(from, lastPicture); }, 10000))
+        << "the viewer never saw the camera again";
+    EXPECT_FALSE(viewer.closed()) << "the server was opened again for the size it served";
+    EXPECT_EQ(dlg.unattendedState(), CTarnickDlg::Unattended::Watching);
+    EXPECT_TRUE(messages.empty());
+}
+
+// The camera is back at another size and its port was taken while the server of the old size
+// was closed: the program says it waits for the port, keeps trying, and serves (and
+// publishes) again once the port is free.
+TEST_F(Unattended, AServerThatCannotReopenAtTheCamerasNewSizeWaitsForItsPortAndServesAgain) {
+    SimulatedCameras cameras;
+    cameras.plugIn();
+    const int port = loopback::freePort();
+    const int ingest = loopback::freePort(); // nobody listens: publishing keeps trying
+    start(startUpSettings(1, port, SimulatedCameras::path()) +
+          "[PUBLISH]\nURL=rtmp://127.0.0.1:" + std::to_string(ingest) + "/live/camera\n");
+    ASSERT_TRUE(pumpUntil([&] { return dlg.IsServing(); }, 10000));
+    EXPECT_TRUE(dlg.m_publisher.running());
+    cameras.unplug();
+    ASSERT_TRUE(pumpUntil(
+        [&] { return dlg.unattendedState() == CTarnickDlg::Unattended::CameraLost; }, 10000));
+    std::atomic<int> thief{-1};
+    cameras.onCaptureStart([&] {
+        if (thief.load() < 0)
+            thief = takePort(port);
+    });
+    cameras.plugIn({1280, 720});
+    ASSERT_TRUE(pumpUntil([&] { return dlg.IsCapturing(); }, 10000));
+    ASSERT_GE(thief.load(), 0) << "the old server still held its port when capture started";
+    cameras.onCaptureStart(nullptr);
+    ASSERT_TRUE(pumpUntil(
+        [&] { return dlg.unattendedState() == CTarnickDlg::Unattended::WaitingForServer; }));
+    EXPECT_FALSE(dlg.IsServing());
+    EXPECT_FALSE(dlg.m_publisher.running()) << "publishing the new size without a server";
+    EXPECT_TRUE(dlg.trayTip().startsWith("Tarnick: "));
+    EXPECT_TRUE(dlg.trayTip().contains(QString::number(port))) << dlg.trayTip().toStdString();
+    pumpUntil([] { return false; }, 1000); // attempts fail meanwhile
+    EXPECT_FALSE(dlg.IsServing());
+
+    ::close(thief.load());
+    ASSERT_TRUE(pumpUntil([&] { return dlg.IsServing(); }, 10000)) << "never served again";
+    EXPECT_EQ(dlg.unattendedState(), CTarnickDlg::Unattended::Watching);
+    EXPECT_FALSE(dlg.trayTip().contains(QString::number(port))) << dlg.trayTip().toStdString();
+    EXPECT_TRUE(dlg.m_publisher.running()) << "publishing did not start again";
     CTavrel viewer;
     ASSERT_EQ(viewer.OpenClient("127.0.0.1", port), 0);
     BITMAPINFOHEADER header{};
     ASSERT_EQ(viewer.GetBitmapInfoHdr(&header), 0);
     EXPECT_EQ(header.biWidth, 1280);
-    EXPECT_EQ(header.biHeight, 720);
     viewer.Close();
+    EXPECT_TRUE(messages.empty());
 }
 
 TEST_F(Unattended, AUsersCommandEndsTheWaitForTheCamera) {
@@ -357,6 +545,7 @@ TEST_F(Unattended, AUsersCommandEndsTheWaitForTheCamera) {
     dlg.OnCommand(ID_CAPTURE_START); // no camera: the designed message, and no more waiting
     EXPECT_EQ(messages, std::vector<QString>{"カメラに接続されていません"});
     EXPECT_EQ(dlg.unattendedState(), CTarnickDlg::Unattended::Off);
+    EXPECT_EQ(dlg.trayTip(), "Tarnick") << "the tooltip still tells of a wait that ended";
     cameras.plugIn();
     pumpUntil([] { return false; }, 500);
     EXPECT_FALSE(dlg.IsCameraConnected());
@@ -408,6 +597,47 @@ TEST_F(Unattended, ClientFollowsAServerThatComesBackAtAnotherSize) {
     pumpUntil([] { return false; }, 100);
     EXPECT_NE(dlg.grab().toImage(), before);
     EXPECT_TRUE(dlg.IsReceiving());
+}
+
+// The start-up client whose delivery could not start has nothing to show: it says it waits
+// for the server and tries again, until the picture moves.
+TEST_F(Unattended, StartUpClientWhoseDeliveryCannotStartWaitsAndTriesAgain) {
+    const int port = loopback::freePort();
+    PatternServer server(port, 320, 240);
+    ASSERT_TRUE(server.ok());
+    dlg.failReceiveStartsForTesting(2, -2);
+    start(startUpSettings(2, port, "", "127.0.0.1"));
+    ASSERT_TRUE(pumpUntil([&] { return dlg.trayTip().contains(text::kTipWaitingForServer); }))
+        << dlg.trayTip().toStdString();
+    EXPECT_TRUE(framesAdvance(dlg)) << "the client took a connection without delivery for one";
+    EXPECT_EQ(dlg.trayTip(), "Tarnick");
+    EXPECT_TRUE(dlg.m_stream.IsRunning());
+    EXPECT_TRUE(messages.empty());
+}
+
+// Following the server's new size fails (no frame buffer for it, then no delivery): the
+// client says it waits, connects again, and shows the new size once it can.
+TEST_F(Unattended, ClientThatCannotFollowTheServersNewSizeWaitsAndTriesAgain) {
+    const int port = loopback::freePort();
+    auto server = std::make_unique<PatternServer>(port, 320, 240);
+    ASSERT_TRUE(server->ok());
+    start(startUpSettings(2, port, "", "127.0.0.1"));
+    ASSERT_TRUE(pumpUntil([&] { return dlg.IsReceiving(); }, 10000));
+    ASSERT_TRUE(framesAdvance(dlg));
+
+    dlg.failReceiveStartsForTesting(1, -1);
+    server.reset();
+    server = std::make_unique<PatternServer>(port, 640, 480);
+    ASSERT_TRUE(server->ok());
+    ASSERT_TRUE(
+        pumpUntil([&] { return dlg.trayTip().contains(text::kTipWaitingForServer); }, 15000))
+        << dlg.trayTip().toStdString();
+    dlg.failReceiveStartsForTesting(1, -2); // the next attempt fails too, the one after works
+    ASSERT_TRUE(pumpUntil(
+        [&] { return dlg.m_pFrameBuf && dlg.m_pFrameBuf->bmiHeader.biWidth == 640; }, 15000));
+    EXPECT_TRUE(framesAdvance(dlg)) << "the new size's picture does not move";
+    EXPECT_EQ(dlg.trayTip(), "Tarnick");
+    EXPECT_TRUE(messages.empty());
 }
 
 // A server that accepts and then never says a word.
@@ -470,6 +700,94 @@ TEST_F(Unattended, ConnectingToAServerThatNeverAnswersKeepsTheWindowAliveAndClos
     EXPECT_LT(closing, std::chrono::seconds(3));
     EXPECT_FALSE(dlg.m_stream.IsOpen());
     EXPECT_TRUE(messages.empty()) << messages.front().toStdString();
+}
+
+// Accepts the connect dialog about to open, with `port` in its port field.
+void acceptConnectDialogWithPort(int port) {
+    QTimer::singleShot(50, [port] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        const QList<QLineEdit*> edits = dialog->findChildren<QLineEdit*>();
+        if (edits.size() == 2)
+            edits[1]->setText(QString::number(port)); // host, then port
+        dialog->accept();
+    });
+}
+
+// The start-up client is still waiting on a server that never answers when the user connects
+// to another: that attempt is cancelled, and the user's connection shows its picture and
+// stays, whatever the cancelled attempt does later.
+TEST_F(Unattended, AUsersConnectCancelsAHangingStartUpAttemptAndShowsThePicture) {
+    SilentServer silent;
+    const int port = loopback::freePort();
+    PatternServer server(port, 320, 240);
+    ASSERT_TRUE(server.ok());
+    start(startUpSettings(2, silent.port(), "", "127.0.0.1"));
+    pumpUntil([] { return false; }, 300);
+    ASSERT_FALSE(dlg.IsReceiving());
+
+    acceptConnectDialogWithPort(port);
+    dlg.OnCommand(ID_SERVER_CONNECT);
+    ASSERT_TRUE(dlg.IsReceiving()) << (messages.empty() ? "" : messages.front().toStdString());
+    EXPECT_TRUE(framesAdvance(dlg));
+    EXPECT_EQ(dlg.m_pFrameBuf->bmiHeader.biWidth, 320);
+    EXPECT_EQ(dlg.m_connectPort, port);
+    // Longer than the cancelled attempt's own time-out: nothing of it comes back.
+    pumpUntil([] { return false; }, 6000);
+    EXPECT_TRUE(dlg.IsReceiving());
+    EXPECT_TRUE(framesAdvance(dlg));
+    EXPECT_EQ(dlg.trayTip(), "Tarnick");
+    EXPECT_TRUE(messages.empty()) << messages.front().toStdString();
+}
+
+// A connect the user waited out on a server that never answered, and one to a server the
+// user disconnected from while it was being cancelled: each next connect works.
+TEST_F(Unattended, AConnectAfterAFailedOrCancelledOneShowsThePicture) {
+    SilentServer silent;
+    const int port = loopback::freePort();
+    PatternServer server(port, 320, 240);
+    ASSERT_TRUE(server.ok());
+    start(startUpSettings(0, silent.port(), "", "127.0.0.1"));
+    acceptConnectDialogWithPort(silent.port());
+    dlg.OnCommand(ID_SERVER_CONNECT); // returns once the attempt has timed out
+    EXPECT_EQ(messages, std::vector<QString>{"サーバーに接続できません"});
+    EXPECT_FALSE(dlg.m_stream.IsOpen());
+
+    acceptConnectDialogWithPort(port);
+    dlg.OnCommand(ID_SERVER_CONNECT);
+    ASSERT_TRUE(dlg.IsReceiving());
+    EXPECT_TRUE(framesAdvance(dlg));
+    dlg.OnCommand(ID_SERVER_DISCONNECT);
+    EXPECT_FALSE(dlg.m_stream.IsOpen());
+
+    // Again, after a disconnect: the same server, the same picture.
+    acceptConnectDialogWithPort(port);
+    dlg.OnCommand(ID_SERVER_CONNECT);
+    ASSERT_TRUE(dlg.IsReceiving());
+    EXPECT_TRUE(framesAdvance(dlg));
+    EXPECT_EQ(messages.size(), 1u);
+}
+
+// The start-up client waits for a server that is not there; the user connects to another:
+// the picture shows, and nothing says the program still waits.
+TEST_F(Unattended, AUsersConnectEndsTheStartUpClientsWaitAndWhatTheTooltipSaysOfIt) {
+    const int absent = loopback::freePort();
+    const int port = loopback::freePort();
+    PatternServer server(port, 320, 240);
+    ASSERT_TRUE(server.ok());
+    start(startUpSettings(2, absent, "", "127.0.0.1"));
+    ASSERT_TRUE(pumpUntil([&] { return dlg.trayTip().contains(text::kTipWaitingForServer); }));
+
+    acceptConnectDialogWithPort(port);
+    dlg.OnCommand(ID_SERVER_CONNECT);
+    ASSERT_TRUE(dlg.IsReceiving());
+    EXPECT_TRUE(framesAdvance(dlg));
+    EXPECT_EQ(dlg.trayTip(), "Tarnick") << dlg.trayTip().toStdString();
+    pumpUntil([] { return false; }, 1000); // no attempt of the start-up client comes back
+    EXPECT_EQ(dlg.m_connectPort, port);
+    EXPECT_EQ(dlg.trayTip(), "Tarnick");
+    EXPECT_TRUE(messages.empty());
 }
 
 } // namespace

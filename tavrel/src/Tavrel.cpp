@@ -38,6 +38,12 @@ int CTavrel::AddFrame(unsigned char* bits, int /*count: always one frame*/) {
     return m_transport->addFrame(bits);
 }
 
+int CTavrel::AddFrameOf(const BITMAPINFOHEADER* header, const unsigned char* bits) {
+    if (!header)
+        return -1;
+    return m_transport->addFrame(bits, header);
+}
+
 int CTavrel::SetNextFrameJpeg(const unsigned char* jpeg, int size) {
     return m_transport->setNextFrameJpeg(jpeg, size);
 }

@@ -58,7 +58,12 @@ bool FramePool::encodePending() {
     return m_newestRaw && !(m_newestJpeg && m_newestJpeg->seq >= m_newestRaw->seq);
 }
 
-FramePool::Published FramePool::publish(const uint8_t* rows, int64_t timestampUs) {
+FramePool::Published FramePool::publish(const uint8_t* rows, size_t bytes, int64_t timestampUs) {
+    if (bytes != m_format.imageBytes()) {
+        std::lock_guard lock(m_mutex);
+        dropRefLocked(m_staged); // it belonged to this frame
+        return Published::Refused;
+    }
     const auto now = std::chrono::steady_clock::now();
     const bool keepsake = keepsakeDue(now);
     m_lastOffer.store(now.time_since_epoch().count(), std::memory_order_relaxed);
@@ -96,7 +101,7 @@ FramePool::Published FramePool::publish(const uint8_t* rows, int64_t timestampUs
         slot->seq = 0;
         slot->resident = slot->usedSinceTrim = true;
     }
-    std::memcpy(slot->raw.data(), rows, slot->raw.capacity());
+    std::memcpy(slot->raw.data(), rows, bytes); // the slot's capacity: one frame
     {
         std::lock_guard lock(m_mutex);
         slot->seq = ++m_seq;

@@ -69,11 +69,13 @@ public:
 
     const DibFormat& format() const { return m_format; }
 
-    enum class Published { Kept, Dropped, Unwatched };
-    // Copies one frame in and makes it the newest; Dropped when no slot is free. A JPEG staged
-    // before it is that frame's JPEG. While nobody watches, nothing is copied (Unwatched),
-    // unless the frame becomes the keepsake (Kept).
-    Published publish(const uint8_t* rows, int64_t timestampUs);
+    enum class Published { Kept, Dropped, Unwatched, Refused };
+    // Copies one frame of `bytes` bytes in and makes it the newest; Dropped when no slot is
+    // free. A JPEG staged before it is that frame's JPEG. While nobody watches, nothing is
+    // copied (Unwatched), unless the frame becomes the keepsake (Kept). A frame that is not
+    // one of the pool's format (another size: a camera that came back smaller) is Refused
+    // without a byte of it being read, and the JPEG staged for it is dropped.
+    Published publish(const uint8_t* rows, size_t bytes, int64_t timestampUs);
     // I/O thread: whether frames are wanted (watched at first).
     void setWatched(bool watched);
     // The frame a snapshot asked for now must show: the newest kept, or the next one when the

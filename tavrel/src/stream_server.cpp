@@ -96,13 +96,13 @@ void StreamServer::wake() {
 }
 
 // Camera thread.
-bool StreamServer::addFrame(const uint8_t* rows) {
+FramePool::Published StreamServer::addFrame(const uint8_t* rows, size_t bytes) {
     if (m_stopping.load())
-        return false;
-    const FramePool::Published result = m_pool.publish(rows, wallClockUs());
+        return FramePool::Published::Dropped;
+    const FramePool::Published result = m_pool.publish(rows, bytes, wallClockUs());
     if (result == FramePool::Published::Kept)
         wake();
-    return result != FramePool::Published::Dropped;
+    return result;
 }
 
 // Camera thread.

@@ -67,9 +67,16 @@ public:
     StreamServer(const StreamServer&) = delete;
     StreamServer& operator=(const StreamServer&) = delete;
 
-    // Camera thread: copies the frame into a free slot and wakes the I/O thread; never waits for
-    // a client or the encoder.
-    bool addFrame(const uint8_t* rows);
+    // Camera thread: copies the frame (`bytes` long) into a free slot and wakes the I/O
+    // thread; never waits for a client or the encoder. A frame of another size is refused
+    // unread; one that finds no free slot, or a server shut down, is dropped.
+    FramePool::Published addFrame(const uint8_t* rows, size_t bytes);
+    // A frame the caller vouches is of the served format; false when it was dropped.
+    bool addFrame(const uint8_t* rows) {
+        return addFrame(rows, format().imageBytes()) != FramePool::Published::Dropped;
+    }
+    // The format every frame must have.
+    const DibFormat& format() const { return m_pool.format(); }
     // Camera thread, before the addFrame of the same frame: the camera's own JPEG of it, sent
     // to JPEG viewers and snapshots in place of an encode. False when it cannot be passed on.
     bool addNextFrameJpeg(const uint8_t* jpeg, size_t size);

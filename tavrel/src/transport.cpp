@@ -3,6 +3,8 @@
 
 #include "access_key.h"
 
+#include <algorithm>
+
 namespace tavrel {
 
 Transport::~Transport() {
@@ -76,10 +78,19 @@ void Transport::setFormatListener(FormatCallback listener, void* context) {
         m_client->setFormatListener(listener, context);
 }
 
+// Window thread: the client's frames, or the frames a server takes.
 int Transport::bitmapInfo(BITMAPINFOHEADER* header) {
-    if (!header || !m_client)
+    if (!header)
         return -1;
-    const DibFormat& f = m_client->format();
+    DibFormat f;
+    if (m_client) {
+        f = m_client->format();
+    } else {
+        std::lock_guard lock(m_serverLock);
+        if (!m_server)
+            return -1;
+        f = m_server->format();
+    }
     *header = BITMAPINFOHEADER{};
     header->biSize = sizeof(BITMAPINFOHEADER);
     header->biWidth = f.width;
@@ -114,7 +125,7 @@ int Transport::setListenAddress(const char* address) {
 }
 
 // Camera thread.
-int Transport::addFrame(const unsigned char* bits) {
+int Transport::addFrame(const unsigned char* bits, const BITMAPINFOHEADER* header) {
     if (!bits)
         return -1;
     std::shared_ptr<StreamServer> server;
@@ -124,7 +135,25 @@ int Transport::addFrame(const unsigned char* bits) {
     }
     if (!server)
         return -1;
-    return server->addFrame(bits) ? 0 : -2;
+    size_t bytes = server->format().imageBytes();
+    if (header) {
+        // Only rows as the server sends them (24-bit, bottom-up), of exactly its size. A
+        // header whose image holds fewer bytes than that is believed: the pool refuses it.
+        const DibFormat& served = server->format();
+        if (header->biCompression != 0 || header->biWidth != served.width ||
+            header->biHeight != served.height || header->biBitCount != served.bits)
+            return -3;
+        if (header->biSizeImage != 0)
+            bytes = std::min<size_t>(bytes, header->biSizeImage);
+    }
+    switch (server->addFrame(bits, bytes)) {
+    case FramePool::Published::Refused:
+        return -3;
+    case FramePool::Published::Dropped:
+        return -2;
+    default:
+        return 0;
+    }
 }
 
 // Camera thread.

@@ -25,7 +25,9 @@ public:
     int openClient(const char* host, int port);
     int bitmapInfo(BITMAPINFOHEADER* header);
     int run(FrameCallback callback, void* context);
-    int addFrame(const unsigned char* bits);
+    // Camera thread. Without a header the frame is taken to be of the served format; with
+    // one, a frame of another format is refused (-3) unread.
+    int addFrame(const unsigned char* bits, const BITMAPINFOHEADER* header = nullptr);
     int setNextFrameJpeg(const unsigned char* jpeg, int size);
     int stop();
     int close();

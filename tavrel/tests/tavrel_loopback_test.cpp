@@ -12,7 +12,9 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 using namespace tavrel;
@@ -585,6 +587,117 @@ TEST(TavrelIdleCamera, SnapshotAnswersAtOnceWithTheLastFrame) {
         const auto other = makeFrame(kSmall, index + 20);
         EXPECT_LT(psnr(other, rows.data(), kSmall), psnr(frame, rows.data(), kSmall));
     }
+}
+
+// Pixel bytes that end where a page no one may read begins: a read past them faults.
+class GuardedFrame {
+public:
+    explicit GuardedFrame(size_t bytes) : m_bytes(bytes) {
+        const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+        m_length = (bytes + page - 1) / page * page + page;
+        m_base = static_cast<uint8_t*>(
+            ::mmap(nullptr, m_length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        if (m_base == MAP_FAILED) {
+            m_base = nullptr;
+            return;
+        }
+        ::mprotect(m_base + m_length - page, page, PROT_NONE);
+        std::memset(data(), 0x5a, bytes);
+    }
+    ~GuardedFrame() {
+        if (m_base)
+            ::munmap(m_base, m_length);
+    }
+    GuardedFrame(const GuardedFrame&) = delete;
+    GuardedFrame& operator=(const GuardedFrame&) = delete;
+    uint8_t* data() {
+        const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+        return m_base + (m_length - page) - m_bytes;
+    }
+    bool valid() const { return m_base != nullptr; }
+
+private:
+    uint8_t* m_base = nullptr;
+    size_t m_length = 0;
+    size_t m_bytes = 0;
+};
+
+BITMAPINFOHEADER dibHeader(int width, int height, int bits = 24) {
+    BITMAPINFOHEADER h{};
+    h.biSize = sizeof h;
+    h.biWidth = width;
+    h.biHeight = height;
+    h.biPlanes = 1;
+    h.biBitCount = static_cast<WORD>(bits);
+    h.biSizeImage = static_cast<DWORD>(DibFormat{width, height, 24}.imageBytes());
+    return h;
+}
+
+// A camera that came back smaller than the server it feeds: its frames are refused unread,
+// frames of the served format still reach the viewers, and the server says what it takes.
+TEST(TavrelServerFrames, AFrameOfAnotherFormatIsRefusedWithoutReadingPastIt) {
+    const DibFormat hd{1280, 720, 24}, vga{640, 480, 24};
+    CTavrel server;
+    const int port = freePort();
+    ASSERT_EQ(server.OpenServer(port, hd.width, hd.height, 30), 0);
+    BITMAPINFOHEADER served{};
+    ASSERT_EQ(server.GetBitmapInfoHdr(&served), 0);
+    EXPECT_EQ(served.biWidth, hd.width);
+    EXPECT_EQ(served.biHeight, hd.height);
+    EXPECT_EQ(served.biBitCount, 24);
+
+    GuardedFrame small(vga.imageBytes());
+    GuardedFrame full(hd.imageBytes());
+    ASSERT_TRUE(small.valid() && full.valid());
+    const BITMAPINFOHEADER smallHeader = dibHeader(vga.width, vga.height);
+    EXPECT_EQ(server.AddFrameOf(&smallHeader, small.data()), -3);
+    // The served size with fewer bytes than it needs.
+    BITMAPINFOHEADER shortImage = dibHeader(hd.width, hd.height);
+    shortImage.biSizeImage = static_cast<DWORD>(vga.imageBytes());
+    EXPECT_EQ(server.AddFrameOf(&shortImage, small.data()), -3);
+    // Enough bytes, but not rows as the server sends them: top-down, deeper, or packed.
+    BITMAPINFOHEADER topDown = dibHeader(hd.width, hd.height);
+    topDown.biHeight = -hd.height;
+    BITMAPINFOHEADER deeper = dibHeader(hd.width, hd.height);
+    deeper.biBitCount = 16;
+    BITMAPINFOHEADER packed = dibHeader(hd.width, hd.height);
+    packed.biCompression = 3; // BI_BITFIELDS
+    for (const BITMAPINFOHEADER& other : {topDown, deeper, packed}) {
+        BITMAPINFOHEADER unsized = other;
+        unsized.biSizeImage = 0;
+        EXPECT_EQ(server.AddFrameOf(&unsized, full.data()), -3)
+            << other.biHeight << " " << other.biBitCount << " " << other.biCompression;
+    }
+    EXPECT_EQ(server.AddFrameOf(nullptr, small.data()), -1);
+
+    // A frame of the served format, up to its last byte and not one further, is served.
+    const BITMAPINFOHEADER fullHeader = dibHeader(hd.width, hd.height);
+    Receiver r;
+    r.bytes = hd.imageBytes();
+    r.keep = 1;
+    std::atomic<bool> stop{false};
+    std::thread camera([&] {
+        while (!stop) {
+            server.AddFrameOf(&fullHeader, full.data());
+            server.AddFrameOf(&smallHeader, small.data()); // never mixed into the stream
+            std::this_thread::sleep_for(10ms);
+        }
+    });
+    CTavrel client;
+    ASSERT_EQ(client.OpenClient("127.0.0.1", port), 0);
+    BITMAPINFOHEADER received{};
+    ASSERT_EQ(client.GetBitmapInfoHdr(&received), 0);
+    EXPECT_EQ(received.biWidth, hd.width);
+    ASSERT_EQ(client.Run(&Receiver::onFrame, &r), 0);
+    EXPECT_TRUE(r.waitFor(5));
+    client.Close();
+    stop = true;
+    camera.join();
+    ASSERT_EQ(r.frames.size(), 1u);
+    EXPECT_EQ(r.frames[0], std::vector<uint8_t>(hd.imageBytes(), 0x5a));
+    server.Close();
+    EXPECT_EQ(server.GetBitmapInfoHdr(&served), -1);
+    EXPECT_EQ(server.AddFrameOf(&fullHeader, full.data()), -1);
 }
 
 } // namespace

@@ -15,7 +15,7 @@ class Transport;
 /// One transport object serves frames (mode 2) or receives them (mode 1); 0 means closed.
 /// Every operation returns 0 on success and a negative value on failure.
 ///
-/// Threads: every member runs on the caller's (window) thread except AddFrame and
+/// Threads: every member runs on the caller's (window) thread except AddFrame, AddFrameOf and
 /// SetNextFrameJpeg, which come on the camera's streaming thread and may overlap OpenServer and
 /// Close; the state queries are safe from any thread. The callback given to Run is called on the
 /// transport's delivery thread.
@@ -41,15 +41,22 @@ public:
     /// Connects to a server (or an MJPEG camera's URL given as `host`) and reads its frame
     /// format; returns within a few seconds either way. -1 when already open or unreachable.
     int OpenClient(const char* host, int port);
-    /// Client mode: the format of the frames Run delivers (24-bit rows, bottom-up).
+    /// Client mode: the format of the frames Run delivers (24-bit rows, bottom-up). Server
+    /// mode: the format of the frames the server takes. -1 when closed.
     int GetBitmapInfoHdr(BITMAPINFOHEADER* header);
     /// Client mode: starts delivering frames to `callback` on the delivery thread, with
     /// `context`; the frame is valid during the call only. The client reconnects by itself
     /// when the server goes away, until Stop.
     int Run(void (*callback)(unsigned char* frame, void* context), void* context);
     /// Server mode, camera thread: one frame of the served format (`count` is always 1).
-    /// -1 when not serving, -2 when the frame could not be queued.
+    /// -1 when not serving, -2 when the frame could not be queued. The caller vouches for the
+    /// frame's size: prefer AddFrameOf, which checks it.
     int AddFrame(unsigned char* bits, int count);
+    /// Server mode, camera thread: one frame that `header` describes (its biSizeImage, when
+    /// not 0, is how many bytes `bits` holds). A frame that is not of the served format (its
+    /// width, height, depth, BI_RGB, or fewer bytes than one served frame) is refused with -3
+    /// and not a byte of it is read. Otherwise as AddFrame.
+    int AddFrameOf(const BITMAPINFOHEADER* header, const unsigned char* bits);
     /// Client mode: ends delivery; no callback runs once it returns.
     int Stop();
     /// Stops serving or receiving and closes the transport; the port can be opened again at
