@@ -29,7 +29,10 @@ public:
             if (count_ == kMaxHandles)
                 break;
             if (!(handles_[count_++] = dlopen(soname, RTLD_NOW | RTLD_LOCAL))) {
-                fail(dlerror());
+                // dlerror() may give no message (a failure it did not record): name the
+                // library instead of building a string from a null pointer.
+                const char* why = dlerror();
+                fail(why ? std::string(why) : std::string("cannot open ") + soname);
                 return;
             }
         }
