@@ -1,0 +1,136 @@
+// The capture server's own page (the real program, its start-up server on the test pattern)
+// in a real headless Chromium: with [WEBRTC] set it plays the Janus mountpoint in its video
+// element, and it shows the MJPEG stream instead while Janus is not there, going back to
+// WebRTC once Janus comes.
+#include "ChromiumPage.h"
+#include "JanusProcess.h"
+#include "PacedCamera.h"
+#include "ProgramProcess.h"
+#include "loopback.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <functional>
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::ChromiumPage;
+using testsupport::JanusProcess;
+using testsupport::PageReport;
+using testsupport::ProgramProcess;
+
+constexpr int kWidth = 640, kHeight = 480;
+
+std::string serverSettings(int port, const JanusProcess& janus, const std::string& key) {
+    return "[NETWORK]\nCONNECT_PORT=" + std::to_string(port) + "\nACCESS_KEY=" + key +
+           "\n[CONFIG]\nAUTO_START=1\n[DEVICE]\nDEVICE_PATH=ormidal:test-pattern\n"
+           "[VIDEO]\nWIDTH=640\nHEIGHT=480\nBITCOUNT=24\nFRAME_PER_SEC=30\n"
+           "[WEBRTC]\nRTP_URL=" +
+           janus.rtpUrl() + "\nJANUS_URL=" + janus.serverUrl() + "\nMOUNTPOINT=1\n";
+}
+
+// The program serving with those settings, its page answering (bounded).
+bool startProgram(ProgramProcess& program, int port, const JanusProcess& janus,
+                  const std::string& key, const std::string& errorLog) {
+    std::ofstream(program.besideSettings()) << serverSettings(port, janus, key);
+    if (!program.start(false, errorLog))
+        return false;
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const int fd = loopback::connect(port);
+        if (fd >= 0) {
+            ::close(fd);
+            return true;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
+}
+
+std::string pageUrl(int port, const ChromiumPage& page, const std::string& key) {
+    return "http://127.0.0.1:" + std::to_string(port) + "/?key=" + key +
+           "&report=" + page.reportUrl();
+}
+
+// Readings of `source` since `from`, in order, increasing.
+bool increasingFrom(const PageReport& r, std::size_t from) {
+    return std::adjacent_find(r.frameNumbers.begin() + std::ptrdiff_t(from), r.frameNumbers.end(),
+                              std::greater_equal<>()) == r.frameNumbers.end();
+}
+
+std::string logOf(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(ServerPage, PlaysTheJanusMountpointOverWebRtcWithTheAccessKeyAsPin) {
+    JanusProcess janus("page-key");
+    ASSERT_TRUE(janus.start()) << janus.log();
+    // The camera's H.264 for the mountpoint, as the program's WebRTC output sends it.
+    RtpH264Sink sink;
+    ASSERT_TRUE(sink.open(janus.rtpUrl()));
+    testsupport::PacedCamera camera(sink, kWidth, kHeight, 600);
+    ASSERT_TRUE(camera.start());
+    ProgramProcess program;
+    const int port = loopback::freePort();
+    const std::string errors = program.configDir() + "/stderr.log";
+    ASSERT_TRUE(startProgram(program, port, janus, "page-key", errors)) << logOf(errors);
+
+    ChromiumPage page("/nonexistent");
+    ASSERT_TRUE(page.openUrl(pageUrl(port, page, "page-key")));
+    const bool played = page.waitFor(
+        [](const PageReport& r) { return r.source == "video" && r.frameNumbers.size() >= 30; },
+        40s);
+    const PageReport report = page.report();
+    ASSERT_TRUE(played) << "source " << report.source << ", status: " << report.status << ", shown "
+                        << report.shown << "\n"
+                        << janus.log() << page.browserLog();
+    EXPECT_EQ(report.width, kWidth);
+    EXPECT_EQ(report.height, kHeight);
+    EXPECT_TRUE(increasingFrom(report, 0));
+    EXPECT_EQ(report.status, "playing");
+}
+
+TEST(ServerPage, ShowsMjpegWhileJanusIsDownAndWebRtcOnceItComes) {
+    JanusProcess janus; // configured, not started yet
+    ProgramProcess program;
+    const int port = loopback::freePort();
+    const std::string errors = program.configDir() + "/stderr.log";
+    ASSERT_TRUE(startProgram(program, port, janus, "k2", errors)) << logOf(errors);
+
+    ChromiumPage page("/nonexistent");
+    ASSERT_TRUE(page.openUrl(pageUrl(port, page, "k2")));
+    const bool mjpeg = page.waitFor(
+        [](const PageReport& r) { return r.source == "mjpeg" && r.frameNumbers.size() >= 10; },
+        30s);
+    const PageReport fallback = page.report();
+    ASSERT_TRUE(mjpeg) << "source " << fallback.source << ", status: " << fallback.status
+                       << ", shown " << fallback.shown << "\n"
+                       << page.browserLog();
+    EXPECT_EQ(fallback.width, kWidth);
+    EXPECT_EQ(fallback.height, kHeight);
+    EXPECT_TRUE(increasingFrom(fallback, 0)) << "the image's pictures move on";
+
+    // Janus comes: the page's player reconnects by itself and the video takes over.
+    ASSERT_TRUE(janus.start()) << janus.log();
+    RtpH264Sink sink;
+    ASSERT_TRUE(sink.open(janus.rtpUrl()));
+    testsupport::PacedCamera camera(sink, kWidth, kHeight, 600);
+    ASSERT_TRUE(camera.start());
+    const std::size_t before = page.report().frameNumbers.size();
+    const bool back = page.waitFor(
+        [&](const PageReport& r) {
+            return r.source == "video" && r.frameNumbers.size() >= before + 20;
+        },
+        40s);
+    const PageReport again = page.report();
+    EXPECT_TRUE(back) << "source " << again.source << ", status: " << again.status << "\n"
+                      << janus.log();
+    EXPECT_EQ(again.width, kWidth);
+}
+
+} // namespace
