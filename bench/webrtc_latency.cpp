@@ -11,16 +11,17 @@
 // The camera's H.264 for Janus comes from the camera source chosen with --source:
 //  - program: the program's own WebRTC output ([WEBRTC] RTP_URL);
 //  - inprocess (default until the program sends RTP itself): the test pattern encoded here
-//    as the program's encoder does, through the program's RTP sink, on a thread whose CPU is
-//    the "program's CPU".
+//    as the program's encoder does, through the program's RTP sink; this process's CPU is
+//    then the "program's CPU".
 //
 // Per size (640x480 and 1280x720, 30 fps): the camera side's CPU with 0, 1 and 10 viewers (ten
-// tabs of one Chromium), and the latency with 1 and 10 viewers; the first picture after the
-// page opens. At 1280x720 also, in the same run:
+// frames of one page in one Chromium), and the latency with 1 and 10 viewers; the first picture
+// after the page opens. At 1280x720 also, in the same run:
 //  - mjpeg: the same page with ?mjpeg (the browser reading /stream into an <img>, read at the
 //    animation frame that first shows a new picture);
-//  - hls: the program publishing to a real nginx (docs/nginx), the playlist played natively by
-//    Chromium in a <video> with the same probe;
+//  - hls: the program publishing to a real nginx (docs/nginx), the playlist read in real time
+//    by ffmpeg (Chromium here plays none of it natively, and hls.js is not packaged), each
+//    decoded picture's strip against the time it came out of the decoder;
 //  - the floor: ffmpeg encoding the same pictures (raw BGR, libx264 with the same settings)
 //    and sending them as RTP to the same Janus: its CPU per frame from its rusage.
 //
@@ -34,6 +35,7 @@
 #include "loopback.h"
 
 #include "media/sources/test_pattern/pattern_renderer.h"
+#include "media/sources/test_pattern/pattern_strip.h"
 
 #include <algorithm>
 #include <chrono>
@@ -175,7 +177,12 @@ public:
     // The CPU that sending the camera to Janus costs: the in-process encoder's thread, or the
     // whole program.
     double cpuSeconds() const {
-        return camera_ ? camera_->cpuSeconds() : processCpuSeconds(program_.pid());
+        if (!camera_)
+            return processCpuSeconds(program_.pid());
+        rusage usage{}; // this process: the encoder's thread, libx264's and the page's server
+        ::getrusage(RUSAGE_SELF, &usage);
+        return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+               double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     }
     std::string pageUrl(const ChromiumPage& page, const std::string& extra = {}) const {
         return "http://127.0.0.1:" + std::to_string(port_) + "/?report=" + page.reportUrl() + extra;
@@ -226,8 +233,8 @@ Watched watch(const CameraSide& side, int tabs, int seconds, const std::string& 
               const char* wantedSource) {
     Watched w;
     ChromiumPage page("/nonexistent");
-    std::vector<std::string> urls(std::size_t(tabs), side.pageUrl(page, extra));
-    if (!page.openUrls(urls))
+    const std::vector<std::string> urls(std::size_t(tabs), side.pageUrl(page, extra));
+    if (!(tabs == 1 ? page.openUrl(urls[0]) : page.openFrames(urls)))
         return w;
     const std::string source = wantedSource;
     w.played = page.waitFor(
@@ -343,33 +350,67 @@ double ffmpegFloor(const JanusProcess& janus, int width, int height, int seconds
     return cpu / wall;
 }
 
-// HLS from nginx, played natively by Chromium in a <video> of a page the bench serves itself.
-std::vector<double> hlsLatencies(const testsupport::NginxProcess& nginx, int seconds,
-                                 bool* played) {
-    char pattern[] = "/tmp/webrtc-latency-hls-XXXXXX";
-    const std::string dir = ::mkdtemp(pattern);
-    testsupport::writeFile(
-        dir + "/hls.html",
-        "<!DOCTYPE html><html><head><meta charset=\"utf-8\">"
-        "<script src=\"strip-probe.js\"></script></head><body>"
-        "<video id=\"video\" crossorigin=\"anonymous\" autoplay muted playsinline src=\"" +
-            nginx.playlistUrl() + "\"></video><div id=\"status\">hls</div></body></html>\n");
-    std::filesystem::copy_file(ORMIDAL_SOURCE_DIR "/docs/janus/strip-probe.js",
-                               dir + "/strip-probe.js");
-    std::vector<double> out;
-    ChromiumPage page(dir);
-    std::string url = page.reportUrl();
-    url.replace(url.rfind("/report"), std::string::npos, "/hls.html?report=/report");
-    *played = page.openUrl(url) &&
-              page.waitFor([](const PageReport& r) { return r.frameNumbers.size() >= 30; }, 60s);
-    if (*played) {
-        const std::size_t from = page.report().frameNumbers.size();
-        std::this_thread::sleep_for(std::chrono::seconds(seconds));
-        out = latencies(page.report(), from);
+// HLS from nginx as a player takes it: ffmpeg reads the playlist in real time (-re, starting
+// where a live player starts, three segments back) and decodes every picture; latency is when
+// a picture comes out of the decoder against its capture time. (Chromium here answers "maybe"
+// for HLS but plays nothing of nginx's playlist, and hls.js is not packaged.)
+std::vector<double> hlsLatencies(const testsupport::NginxProcess& nginx, int width, int height,
+                                 int seconds, bool* played) {
+    const std::string url = nginx.playlistUrl();
+    const std::string limit = std::to_string(seconds + 20);
+    const char* argv[] = {"ffmpeg",   "-nostdin",  "-loglevel", "error",       "-re",
+                          "-i",       url.c_str(), "-t",        limit.c_str(), "-f",
+                          "rawvideo", "-pix_fmt",  "gray",      "pipe:1",      nullptr};
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0)
+        return {};
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_adddup2(&files, out[1], 1);
+    pid_t pid = -1;
+    const int failed =
+        ::posix_spawnp(&pid, "ffmpeg", &files, nullptr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&files);
+    ::close(out[1]);
+    std::vector<double> result;
+    if (failed == 0) {
+        std::vector<unsigned char> picture(std::size_t(width) * std::size_t(height));
+        const auto begin = std::chrono::steady_clock::now();
+        std::chrono::steady_clock::time_point measureFrom{};
+        while (true) {
+            std::size_t got = 0;
+            while (got < picture.size()) {
+                const ssize_t n = ::read(out[0], picture.data() + got, picture.size() - got);
+                if (n <= 0)
+                    break;
+                got += std::size_t(n);
+            }
+            if (got < picture.size())
+                break;
+            const double shownMs = nowSeconds(CLOCK_REALTIME) * 1000.0;
+            platform::media::pattern::StripData strip;
+            if (!platform::media::pattern::decodeStrip(
+                    width, height,
+                    [&](int x, int y) {
+                        return int(picture[std::size_t(y) * std::size_t(width) + std::size_t(x)]);
+                    },
+                    &strip))
+                continue;
+            const auto now = std::chrono::steady_clock::now();
+            if (measureFrom == std::chrono::steady_clock::time_point{})
+                measureFrom = now + 3s; // past the catch-up at the start
+            if (now >= measureFrom)
+                result.push_back(shownMs - captureEpochMs(strip.captureTimeUs));
+            if (now - begin > std::chrono::seconds(seconds + 15) ||
+                (now >= measureFrom && now - measureFrom > std::chrono::seconds(seconds)))
+                break;
+        }
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
     }
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
-    return out;
+    ::close(out[0]);
+    *played = !result.empty();
+    return result;
 }
 
 void printCase(const char* name, const Watched& w) {
@@ -381,6 +422,7 @@ void printCase(const char* name, const Watched& w) {
 } // namespace
 
 int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // each case as it ends, also into a file
     Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -422,7 +464,7 @@ int main(int argc, char** argv) {
         const Watched one = watch(side, 1, options.seconds, {}, "video");
         printCase((size + " 1 viewer").c_str(), one);
         std::printf("%-26s %.0f ms (page opened to first picture shown); browser clock's "
-                    "timeOrigin off by %.1f ms\n",
+                    "timeOrigin off by %.2f ms\n",
                     (size + " first picture").c_str(), one.firstPictureMs, one.originOffsetMs);
         const Watched ten = watch(side, 10, options.seconds, {}, "video");
         printCase((size + " 10 viewers").c_str(), ten);
@@ -464,11 +506,13 @@ int main(int argc, char** argv) {
         if (nginx.start()) {
             CameraSide side(options, 1280, 720, janus, nginx.publishUrl());
             bool played = false;
+            std::this_thread::sleep_for(8s); // a playlist of a few segments
             const std::vector<double> hls =
-                side.ok() ? hlsLatencies(nginx, options.seconds, &played) : std::vector<double>{};
+                side.ok() ? hlsLatencies(nginx, 1280, 720, options.seconds, &played)
+                          : std::vector<double>{};
             hls50 = percentile(hls, 50);
             std::printf("%-26s %s  p50 %7.1f ms  p95 %7.1f ms  (%zu pictures)\n",
-                        "1280x720 HLS 1 viewer", played ? "played" : "NO PICTURES", hls50,
+                        "1280x720 HLS (ffmpeg -re)", played ? "played" : "NO PICTURES", hls50,
                         percentile(hls, 95), hls.size());
         } else {
             std::printf("HLS: nginx did not start\n");

@@ -79,32 +79,38 @@ public:
     std::string reportUrl() const {
         return "http://127.0.0.1:" + std::to_string(port_) + "/report";
     }
+    // Opens pages side by side, each in a frame of one page of a new headless Chromium (which
+    // shows one page per process): several viewers at the cost of one browser. Their reports
+    // are merged. The frames stay small and all in view, so none is throttled as unseen.
+    bool openFrames(const std::vector<std::string>& urls) {
+        std::string page = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><style>"
+                           "body{margin:0}iframe{width:150px;height:120px;border:0}</style>"
+                           "</head><body>";
+        for (std::string url : urls) {
+            for (auto at = url.find('&'); at != std::string::npos; at = url.find('&', at + 1))
+                url.insert(at + 1, "amp;");
+            page += "<iframe allow=\"autoplay\" src=\"" + url + "\"></iframe>";
+        }
+        {
+            std::lock_guard lock(mutex_);
+            framesPage_ = page + "</body></html>\n";
+        }
+        return openUrl("http://127.0.0.1:" + std::to_string(port_) + "/frames.html");
+    }
     // Opens any page in a new headless Chromium.
-    bool openUrl(const std::string& url) { return openUrls({url}); }
-    // Opens pages as tabs of one new headless Chromium; their reports are merged.
-    bool openUrls(const std::vector<std::string>& urls) {
+    bool openUrl(const std::string& url) {
         const std::string profile = "--user-data-dir=" + profile_;
         const std::string log = profile_ + "/chromium.log";
-        const char* options[] = {"chromium",
-                                 "--headless=new",
-                                 "--no-sandbox", // tests may run as root
-                                 "--disable-gpu",
-                                 "--no-first-run",
-                                 "--disable-extensions",
-                                 "--disable-background-networking",
-                                 "--disable-component-update",
-                                 "--autoplay-policy=no-user-gesture-required",
-                                 // Every tab plays as if in front (several viewers in one).
-                                 "--disable-background-timer-throttling",
-                                 "--disable-renderer-backgrounding",
-                                 "--disable-backgrounding-occluded-windows",
-                                 "--enable-logging=stderr",
-                                 "--v=0",
-                                 profile.c_str()};
-        std::vector<const char*> argv(std::begin(options), std::end(options));
-        for (const std::string& url : urls)
-            argv.push_back(url.c_str());
-        argv.push_back(nullptr);
+        const char* argv[] = {"chromium", "--headless=new",
+                              "--no-sandbox", // tests may run as root
+                              "--disable-gpu", "--no-first-run", "--disable-extensions",
+                              "--disable-background-networking", "--disable-component-update",
+                              "--autoplay-policy=no-user-gesture-required",
+                              // Every tab plays as if in front (several viewers in one).
+                              "--disable-background-timer-throttling",
+                              "--disable-renderer-backgrounding",
+                              "--disable-backgrounding-occluded-windows", "--enable-logging=stderr",
+                              "--v=0", profile.c_str(), url.c_str(), nullptr};
         posix_spawnattr_t attributes;
         posix_spawnattr_init(&attributes);
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
@@ -115,7 +121,7 @@ public:
                                          0600);
         posix_spawn_file_actions_adddup2(&files, 1, 2);
         const int failed = ::posix_spawnp(&pid_, "chromium", &files, &attributes,
-                                          const_cast<char**>(argv.data()), environ);
+                                          const_cast<char**>(argv), environ);
         posix_spawn_file_actions_destroy(&files);
         posix_spawnattr_destroy(&attributes);
         if (failed != 0)
@@ -201,6 +207,15 @@ private:
             reply(client, "404 Not Found", "text/plain", "");
             return;
         }
+        if (name == "frames.html") {
+            std::string page;
+            {
+                std::lock_guard lock(mutex_);
+                page = framesPage_;
+            }
+            reply(client, "200 OK", "text/html; charset=utf-8", page);
+            return;
+        }
         std::ifstream in(pageDir_ + "/" + name, std::ios::binary);
         if (!in) {
             reply(client, "404 Not Found", "text/plain", "");
@@ -282,6 +297,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     PageReport report_;
+    std::string framesPage_; // guarded by mutex_
 };
 
 } // namespace testsupport

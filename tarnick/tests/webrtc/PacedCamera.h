@@ -9,7 +9,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <ctime>
 #include <thread>
 
 namespace testsupport {
@@ -32,7 +31,6 @@ public:
                 forced_ += asked ? 1 : 0;
                 encoder_.encode(sink_, asked);
                 sent_ = encoder_.frames();
-                cpuNs_ = threadCpuNs();
                 next += std::chrono::microseconds(33333);
                 std::this_thread::sleep_until(next);
             }
@@ -47,22 +45,13 @@ public:
     }
     int forcedKeyframes() const { return forced_; }
     std::uint32_t frames() const { return sent_; }
-    // CPU time the camera's thread has used so far: drawing, encoding and sending.
-    double cpuSeconds() const { return double(cpuNs_) / 1e9; }
 
 private:
-    static std::int64_t threadCpuNs() {
-        timespec now{};
-        ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-        return std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
-    }
-
     PatternEncoder encoder_;
     RtpH264Sink& sink_;
     std::atomic<bool> stop_{false};
     std::atomic<int> forced_{0};
     std::atomic<std::uint32_t> sent_{0};
-    std::atomic<std::int64_t> cpuNs_{0};
     std::thread thread_;
 };
 

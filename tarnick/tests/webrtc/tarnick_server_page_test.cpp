@@ -35,8 +35,10 @@ std::string serverSettings(int port, const JanusProcess& janus, const std::strin
 
 // The program serving with those settings, its page answering (bounded).
 bool startProgram(ProgramProcess& program, int port, const JanusProcess& janus,
-                  const std::string& key, const std::string& errorLog) {
-    std::ofstream(program.besideSettings()) << serverSettings(port, janus, key);
+                  const std::string& key, const std::string& errorLog,
+                  const std::string& settings = {}) {
+    std::ofstream(program.besideSettings())
+        << (settings.empty() ? serverSettings(port, janus, key) : settings);
     if (!program.start(false, errorLog))
         return false;
     const auto deadline = std::chrono::steady_clock::now() + 20s;
@@ -65,6 +67,51 @@ bool increasingFrom(const PageReport& r, std::size_t from) {
 std::string logOf(const std::string& path) {
     std::ifstream in(path);
     return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The page at "/" as a browser gets it (bounded).
+std::string pageText(int port) {
+    const int fd = loopback::connect(port);
+    if (fd < 0)
+        return {};
+    timeval bound{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    const std::string request = "GET / HTTP/1.1\r\nHost: t\r\nAccept: text/html\r\n\r\n";
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+        text.append(buffer, std::size_t(n));
+    ::close(fd);
+    return text;
+}
+
+// The settings as the program reads them: the page offers WebRTC only with an RTP output, at
+// the Janus address and mountpoint given.
+TEST(ServerPage, OffersWebRtcOnlyWithAnRtpOutputAtTheJanusAndMountpointOfTheSettings) {
+    JanusProcess janus; // not started: only its addresses are used
+    {
+        ProgramProcess program;
+        const int port = loopback::freePort();
+        std::string settings = serverSettings(port, janus, "");
+        settings.replace(settings.find("MOUNTPOINT=1"), 12, "MOUNTPOINT=5");
+        ASSERT_TRUE(startProgram(program, port, janus, "", {}, settings));
+        const std::string page = pageText(port);
+        EXPECT_NE(page.find("window.viewerConfig={id:5,server:\"http:"), std::string::npos) << page;
+        EXPECT_NE(page.find(std::to_string(janus.httpPort()) + "/janus\"}"), std::string::npos)
+            << page;
+    }
+    {
+        // [WEBRTC] without RTP_URL: nothing is sent, so the page is the MJPEG one.
+        ProgramProcess program;
+        const int port = loopback::freePort();
+        std::string settings = serverSettings(port, janus, "");
+        settings.replace(settings.find("RTP_URL="), 8, "UNUSED=");
+        ASSERT_TRUE(startProgram(program, port, janus, "", {}, settings));
+        const std::string page = pageText(port);
+        EXPECT_NE(page.find("<img"), std::string::npos) << page;
+        EXPECT_EQ(page.find("<video"), std::string::npos) << page;
+    }
 }
 
 TEST(ServerPage, PlaysTheJanusMountpointOverWebRtcWithTheAccessKeyAsPin) {
