@@ -64,10 +64,11 @@
     return [frame, captureUs];
   }
 
-  // The MJPEG picture when the page shows it rather than the video.
+  // The MJPEG picture when the page shows it rather than the video (as laid out: a style that
+  // shows a hidden image counts as showing it).
   function shownImage() {
     const image = document.getElementById("mjpeg");
-    return image && !image.hidden && image.naturalWidth ? image : null;
+    return image && getComputedStyle(image).display !== "none" ? image : null;
   }
 
   function send(final) {
@@ -103,7 +104,8 @@
   function onAnimationFrame(now) {
     const image = shownImage();
     calibrate();
-    const reading = image ? readStrip(image, image.naturalWidth, image.naturalHeight) : null;
+    const reading =
+        image && image.naturalWidth ? readStrip(image, image.naturalWidth, image.naturalHeight) : null;
     if (reading && reading[0] !== lastImageFrame) {
       lastImageFrame = reading[0];
       shown += 1;

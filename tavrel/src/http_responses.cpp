@@ -130,7 +130,8 @@ std::string webRtcViewerPage(const DibFormat& format, int fps, std::string_view 
     return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Ormidal " + w + "x" + h +
            "</title>\n<style>body{margin:0;background:#111;color:#ddd;font:14px sans-serif}"
            "#view{position:relative}video,img{display:block;max-width:100vw;height:auto}"
-           "#mjpeg{position:absolute;left:0;top:0}p{margin:6px}</style>\n<script>" +
+           "#mjpeg{position:absolute;left:0;top:0}#mjpeg[hidden]{display:none}p{margin:6px}"
+           "</style>\n<script>" +
            config + "</script>\n" + scripts +
            "</head>\n<body><div id=\"view\"><video id=\"video\" width=\"" + w + "\" height=\"" + h +
            "\" autoplay muted playsinline></video>\n<img id=\"mjpeg\" hidden data-src=\"stream" +
