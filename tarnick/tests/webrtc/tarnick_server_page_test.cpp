@@ -25,12 +25,16 @@ using testsupport::ProgramProcess;
 
 constexpr int kWidth = 640, kHeight = 480;
 
+// The program's own RTP goes to a port nobody reads: the tests feed the mountpoint themselves
+// (a second sender on the mountpoint would garble it), so the page is tested apart from the
+// program's encoder.
 std::string serverSettings(int port, const JanusProcess& janus, const std::string& key) {
+    const std::string unread = "rtp://127.0.0.1:" + std::to_string(testsupport::freeUdpPortPair());
     return "[NETWORK]\nCONNECT_PORT=" + std::to_string(port) + "\nACCESS_KEY=" + key +
            "\n[CONFIG]\nAUTO_START=1\n[DEVICE]\nDEVICE_PATH=ormidal:test-pattern\n"
            "[VIDEO]\nWIDTH=640\nHEIGHT=480\nBITCOUNT=24\nFRAME_PER_SEC=30\n"
            "[WEBRTC]\nRTP_URL=" +
-           janus.rtpUrl() + "\nJANUS_URL=" + janus.serverUrl() + "\nMOUNTPOINT=1\n";
+           unread + "\nJANUS_URL=" + janus.serverUrl() + "\nMOUNTPOINT=1\n";
 }
 
 // The program serving with those settings, its page answering (bounded).
