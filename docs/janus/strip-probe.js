@@ -1,10 +1,16 @@
 // For tests and benchmarks only, off unless the page is opened with report=<URL>: reads the
 // test pattern's strip (frame number, capture time) from every picture the video element
-// shows and POSTs the readings to that URL about once a second, as JSON:
-//   {"width":W,"height":H,"shown":N,"status":"...","frames":[[frameNumber, captureUs, shownMs], ...]}
-// (shown: pictures shown so far; shownMs: when the picture was shown, milliseconds since the
-// Unix epoch — performance.timeOrigin + the frame callback's time — so that a reader on the
-// same machine can set it against the capture time's clock).
+// shows (or, while the page shows the MJPEG stream in <img id="mjpeg"> instead, from every new
+// picture of it at the next animation frame) and POSTs the readings to that URL about once a
+// second, as JSON:
+//   {"width":W,"height":H,"shown":N,"status":"...","source":"video"|"mjpeg",
+//    "frames":[[frameNumber, captureUs, shownMs], ...]}
+// (shown: pictures shown so far; shownMs: when the picture was shown — the frame's expected
+// display time — in milliseconds since the Unix epoch, so that a reader on the same machine can
+// set it against the capture time's clock; startMs: when the page began to load, on the same
+// clock). The page's clock is tied to the system's by Date.now() itself, not by
+// performance.timeOrigin, which may sit a few milliseconds off: the largest
+// Date.now() - performance.now() seen (Date.now() counts whole milliseconds).
 "use strict";
 (function () {
   const query = new URLSearchParams(location.search);
@@ -14,6 +20,8 @@
   let pending = [];
   let shown = 0;
   let canvas = null, context = null;
+  let epochOfZero = Date.now() - performance.now();
+  function calibrate() { epochOfZero = Math.max(epochOfZero, Date.now() - performance.now()); }
 
   function crc8(bytes, count) {
     let crc = 0;
@@ -25,8 +33,7 @@
   }
 
   // The strip's cells, row by row, most significant bit first; null unless magic and CRC match.
-  function readStrip(video) {
-    const width = video.videoWidth, height = video.videoHeight;
+  function readStrip(video, width, height) {
     if (!width || !height) return null;
     const cellWidth = Math.max(1, Math.floor(width / columns));
     const cellHeight = Math.max(4, Math.floor(height / 40));
@@ -57,31 +64,60 @@
     return [frame, captureUs];
   }
 
+  // The MJPEG picture when the page shows it rather than the video (as laid out: a style that
+  // shows a hidden image counts as showing it).
+  function shownImage() {
+    const image = document.getElementById("mjpeg");
+    return image && getComputedStyle(image).display !== "none" ? image : null;
+  }
+
   function send(final) {
     const video = document.getElementById("video");
+    const image = shownImage();
     const status = document.getElementById("status");
     const body = JSON.stringify({
-      width: video ? video.videoWidth : 0,
-      height: video ? video.videoHeight : 0,
+      width: image ? image.naturalWidth : video ? video.videoWidth : 0,
+      height: image ? image.naturalHeight : video ? video.videoHeight : 0,
       shown: shown,
       status: status ? status.textContent : "",
+      source: image ? "mjpeg" : "video",
+      startMs: epochOfZero,
+      originOffsetMs: performance.timeOrigin - epochOfZero,
       frames: pending,
     });
     pending = [];
     fetch(report, { method: "POST", body: body, keepalive: !!final, mode: "no-cors" }).catch(function () {});
   }
 
-  function onFrame(now) {
+  function onFrame(now, metadata) {
     const video = document.getElementById("video");
     shown += 1;
-    const reading = readStrip(video);
-    if (reading) pending.push([reading[0], reading[1], performance.timeOrigin + now]);
+    calibrate();
+    const reading = readStrip(video, video.videoWidth, video.videoHeight);
+    const at = metadata && metadata.expectedDisplayTime ? metadata.expectedDisplayTime : now;
+    if (reading) pending.push([reading[0], reading[1], epochOfZero + at]);
     video.requestVideoFrameCallback(onFrame);
+  }
+
+  // An image has no per-picture callback: each animation frame looks for a new frame number.
+  let lastImageFrame = -1;
+  function onAnimationFrame(now) {
+    const image = shownImage();
+    calibrate();
+    const reading =
+        image && image.naturalWidth ? readStrip(image, image.naturalWidth, image.naturalHeight) : null;
+    if (reading && reading[0] !== lastImageFrame) {
+      lastImageFrame = reading[0];
+      shown += 1;
+      pending.push([reading[0], reading[1], epochOfZero + now]);
+    }
+    requestAnimationFrame(onAnimationFrame);
   }
 
   window.addEventListener("load", function () {
     const video = document.getElementById("video");
-    if (video.requestVideoFrameCallback) video.requestVideoFrameCallback(onFrame);
+    if (video && video.requestVideoFrameCallback) video.requestVideoFrameCallback(onFrame);
+    if (document.getElementById("mjpeg")) requestAnimationFrame(onAnimationFrame);
     setInterval(send, 1000);
   });
 })();

@@ -1,12 +1,15 @@
 // Plays the camera's mountpoint; on any loss (Janus gone, ICE failed, no pictures for a
 // while) the whole session is dropped and made again after a short pause, for as long as the
-// page is open.
+// page is open. A page that embeds it (the capture server's own) may set window.viewerConfig
+// = {server, id, pin, onTrouble(why), disabled} first; what it leaves empty comes from the query.
 "use strict";
 (function () {
   const query = new URLSearchParams(location.search);
-  const server = query.get("server") || location.protocol + "//" + location.hostname + ":8088/janus";
-  const mountpoint = Number(query.get("id") || "1");
-  const pin = query.get("pin");
+  const config = window.viewerConfig || {};
+  const server = config.server || query.get("server") ||
+                 location.protocol + "//" + location.hostname + ":8088/janus";
+  const mountpoint = Number(config.id || query.get("id") || "1");
+  const pin = config.pin || query.get("pin");
   const retryMs = 2000;
   const stallMs = 8000;
 
@@ -23,6 +26,7 @@
   }
 
   function scheduleRetry(why) {
+    if (config.onTrouble) config.onTrouble(why);
     if (retryTimer) return;
     status("reconnecting (" + why + ")");
     teardown();
@@ -115,11 +119,16 @@
   }
 
   window.addEventListener("load", function () {
+    if (config.disabled) return;
     Janus.init({
       debug: false,
       dependencies: Janus.useDefaultDependencies(),
       callback: function () {
-        if (!Janus.isWebrtcSupported()) { status("this browser has no WebRTC"); return; }
+        if (!Janus.isWebrtcSupported()) {
+          status("this browser has no WebRTC");
+          if (config.onTrouble) config.onTrouble("no WebRTC");
+          return;
+        }
         connect();
       },
     });

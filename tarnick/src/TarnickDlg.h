@@ -196,6 +196,11 @@ public:
     // (TarnickDlgPublish.cpp).
     PublishSettings m_publishSettings;
     Publisher m_publisher;
+    // The server's own page plays the WebRTC output (WEBRTC section, read but never written):
+    // Janus's address for the browser (empty: port 8088 of the page's host) and the mountpoint
+    // (0 while WebRTC is off). TarnickDlgSettings.cpp.
+    CString m_janusUrl;
+    int m_webRtcMountpoint = 0;
     QLabel* m_label;
     QLineEdit* m_status;
     PictureView* m_picture;
@@ -237,6 +242,7 @@ private:
     // Publishing (TarnickDlgPublish.cpp), window thread: started once the capture server
     // opens, stopped before it closes; the tooltip follows its state.
     void LoadPublishSettings();
+    void LoadWebRtcViewerSettings();
     void StartPublishing();
     void StopPublishing();
     void followPublishing();

@@ -12,6 +12,7 @@
 #include <strings.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -165,6 +166,9 @@ int CTarnickDlg::OpenCaptureServer(int port) {
         return -1;
     m_stream.SetAccessKey(m_accessKey);
     m_stream.SetListenAddress(m_listenAddress);
+    if (m_stream.SetWebRtcViewer(m_janusUrl, m_webRtcMountpoint) != 0)
+        std::fprintf(stderr, "tarnick: WEBRTC JANUS_URL is not an http(s):// or ws(s):// URL; "
+                             "the page shows MJPEG only\n");
     const int result =
         m_stream.OpenServer(port, format->bmiHeader.biWidth, format->bmiHeader.biHeight,
                             ServerFrameRate(m_video.GetFrameInterval()));

@@ -130,7 +130,27 @@ void CTarnickDlg::LoadNetworkSettings() {
     m_accessKey = readKey("NETWORK", "ACCESS_KEY", "", value, path) ? value : "";
     m_listenAddress = readKey("NETWORK", "LISTEN_ADDRESS", "", value, path) ? value : "";
     LoadPublishSettings();
+    LoadWebRtcViewerSettings();
     LoadAutoStart();
+}
+
+// With a WebRTC output (WEBRTC RTP_URL), the server's page plays it from Janus: at JANUS_URL
+// (empty: the browser's own host, port 8088), mountpoint MOUNTPOINT (1 unless given).
+void CTarnickDlg::LoadWebRtcViewerSettings() {
+    const CString path = GetSettingsFilePath();
+    char value[kValueBuffer];
+    const bool sending = readKey("WEBRTC", "RTP_URL", "", value, path);
+    m_janusUrl = readKey("WEBRTC", "JANUS_URL", "", value, path) ? value : "";
+    m_webRtcMountpoint = 1;
+    readNumber("WEBRTC", "MOUNTPOINT", m_webRtcMountpoint, path);
+    if (m_webRtcMountpoint <= 0) {
+        std::fprintf(stderr, "tarnick: WEBRTC MOUNTPOINT=%d is not a mountpoint; using 1\n",
+                     m_webRtcMountpoint);
+        m_webRtcMountpoint = 1;
+    }
+    if (!sending)
+        m_webRtcMountpoint = 0;
+    std::fflush(stderr);
 }
 
 // Optional as well, and only ever written by the user: where the capture server also

@@ -76,6 +76,10 @@ int CTavrel::SetListenAddress(const char* address) {
     return m_transport->setListenAddress(address);
 }
 
+int CTavrel::SetWebRtcViewer(const char* janusUrl, int mountpointId) {
+    return m_transport->setWebRtcViewer(janusUrl, mountpointId);
+}
+
 void CTavrel::CancelOpenClient() {
     m_transport->cancelOpen();
 }

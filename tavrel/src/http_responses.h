@@ -2,6 +2,7 @@
 #pragma once
 
 #include "dib_format.h"
+#include "viewer_scripts.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -25,6 +26,14 @@ std::string_view partDelimiter();
 // With an access key the page's stream and snapshot links carry it, so a browser that opened
 // the page with the key in its URL shows the stream.
 std::string viewerPage(const DibFormat& format, int fps, std::string_view accessKey = {});
+// The page when WebRTC is configured: plays the Janus mountpoint in a <video> with the player
+// of docs/janus (the access key as the mountpoint's pin) and shows the MJPEG stream instead
+// while WebRTC does not play: not connected within a few seconds, failed or stalled.
+std::string webRtcViewerPage(const DibFormat& format, int fps, std::string_view accessKey,
+                             const WebRtcViewer& webrtc);
+// `text` as a double-quoted JavaScript string that is also safe inside an HTML <script>:
+// everything but letters, digits, bytes of multi-byte characters and ./:_- escaped.
+std::string javaScriptString(std::string_view text);
 std::string errorResponse(int status, std::string_view reason, std::string_view extraHeaders = {});
 std::string htmlResponse(const std::string& body);
 

@@ -52,6 +52,8 @@ std::unique_ptr<StreamServer> StreamServer::start(const ServerOptions& options) 
     std::unique_ptr<StreamServer> s(new StreamServer(options));
     if (!options.accessKey.empty() && !validAccessKey(options.accessKey))
         return nullptr;
+    if (options.webrtc.enabled())
+        s->m_scripts = ViewerScripts(options.scriptFiles); // files read here, before the I/O thread
     s->m_listener = listenOn(options.port, options.address);
     s->m_epoll = UniqueFd(::epoll_create1(EPOLL_CLOEXEC));
     s->m_wake = UniqueFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
@@ -393,6 +395,9 @@ void StreamServer::startResponse(Connection& c) {
                                "WWW-Authenticate: Basic realm=\"Ormidal\", charset=\"UTF-8\"\r\n");
     } else if (r.method != "GET") {
         c.text = errorResponse(405, "Method Not Allowed", "Allow: GET\r\n");
+    } else if (r.path == "/" && !r.prefersStream && m_options.webrtc.enabled()) {
+        c.text = htmlResponse(webRtcViewerPage(m_options.format, m_options.fps, m_options.accessKey,
+                                               m_options.webrtc));
     } else if (r.path == "/" && !r.prefersStream) {
         c.text = htmlResponse(viewerPage(m_options.format, m_options.fps, m_options.accessKey));
     } else if (r.path == "/stream" || r.path == "/") {
@@ -417,6 +422,8 @@ void StreamServer::startResponse(Connection& c) {
             c.kind = Connection::Kind::Snapshot; // answered once a JPEG of that frame exists
             c.closeWhenSent = false;
         }
+    } else if (const std::string* script = m_scripts.find(r.path)) {
+        c.text = *script;
     } else {
         c.text = errorResponse(404, "Not Found");
     }

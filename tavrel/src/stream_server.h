@@ -5,6 +5,7 @@
 #include "frame_pool.h"
 #include "net_socket.h"
 #include "unique_fd.h"
+#include "viewer_scripts.h"
 
 #include <atomic>
 #include <chrono>
@@ -23,8 +24,10 @@ struct ServerOptions {
     std::string address; // one numeric address to listen on; empty: every interface
     DibFormat format;
     int fps = 30;
-    std::string accessKey;  // when set, every request must carry it
-    size_t maxClients = 64; // connections being answered or streamed to
+    std::string accessKey;   // when set, every request must carry it
+    WebRtcViewer webrtc;     // when enabled, the page plays WebRTC and serves its scripts
+    ScriptFiles scriptFiles; // where janus.js and adapter.js are read from (tests replace them)
+    size_t maxClients = 64;  // connections being answered or streamed to
     // Of those, one peer address may hold only so many, so that other addresses always find a
     // place however many readers one of them opens.
     size_t maxClientsPerAddress = 32;
@@ -128,6 +131,7 @@ private:
     size_t m_minFree = SIZE_MAX; // fewest free slots seen since the last trim
     std::atomic<size_t> m_clientCount{0};
     std::unique_ptr<JpegWorker> m_encoder;
+    ViewerScripts m_scripts; // read once at start; the I/O thread only reads them
     std::thread m_io;
 };
 

@@ -20,6 +20,7 @@ int Transport::openServer(int port, int width, int height, int fps) {
     options.port = port;
     options.address = m_listenAddress;
     options.accessKey = m_accessKey;
+    options.webrtc = m_webrtc;
     options.format = DibFormat{width, height, 24};
     options.fps = fps > 0 ? fps : 30;
     std::shared_ptr<StreamServer> server = StreamServer::start(options);
@@ -122,6 +123,15 @@ int Transport::setListenAddress(const char* address) {
     m_addressRefused = !text.empty() && !isNumericAddress(text);
     m_listenAddress = m_addressRefused ? std::string{} : text;
     return m_addressRefused ? -1 : 0;
+}
+
+// Window thread. A refused setting turns the WebRTC page off rather than failing OpenServer:
+// the MJPEG page still serves everything it guards.
+int Transport::setWebRtcViewer(const char* janusUrl, int mountpoint) {
+    const std::string url = janusUrl ? janusUrl : "";
+    const bool refused = mountpoint < 0 || !validJanusUrl(url);
+    m_webrtc = refused || mountpoint == 0 ? WebRtcViewer{} : WebRtcViewer{url, mountpoint};
+    return refused ? -1 : 0;
 }
 
 // Camera thread.

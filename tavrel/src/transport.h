@@ -43,6 +43,7 @@ public:
 
     int setAccessKey(const char* key);
     int setListenAddress(const char* address);
+    int setWebRtcViewer(const char* janusUrl, int mountpoint);
 
 private:
     std::atomic<Mode> m_mode{Mode::Closed};
@@ -51,6 +52,7 @@ private:
     std::string m_listenAddress;
     bool m_keyRefused = false;
     bool m_addressRefused = false;
+    WebRtcViewer m_webrtc;
     // The camera thread's AddFrame may overlap OpenServer and Close on the window thread: it
     // takes its own reference to the server under this lock, held only for the pointer copy.
     // IsRunning from any thread reads the client's flag under the same lock, so Close cannot

@@ -37,11 +37,14 @@ struct PageReport {
     int height = 0;
     long shown = 0;                          // pictures the video element showed
     std::string status;                      // the page's status line
+    std::string source;                      // "video" (WebRTC) or "mjpeg" (the img fallback)
     std::vector<std::uint32_t> frameNumbers; // decoded strips, in the order shown
     // For each of them: its capture time (CLOCK_MONOTONIC µs, low 40 bits) and when it was
     // shown (wall clock, milliseconds since the Unix epoch).
     std::vector<std::uint64_t> captureUs;
     std::vector<double> shownEpochMs;
+    double startEpochMs = 0;   // when the page began to load (wall clock, ms)
+    double originOffsetMs = 0; // how far the page's performance.timeOrigin sits from that
     int reports = 0;
 };
 
@@ -69,24 +72,45 @@ public:
 
     // Opens viewer.html?<query>&report=/report in a new headless Chromium.
     bool open(const std::string& query) {
-        const std::string url = "http://127.0.0.1:" + std::to_string(port_) + "/viewer.html?" +
-                                query + "&report=/report";
+        return openUrl("http://127.0.0.1:" + std::to_string(port_) + "/viewer.html?" + query +
+                       "&report=/report");
+    }
+    // Where a page served elsewhere (the capture server's own) sends its readings.
+    std::string reportUrl() const {
+        return "http://127.0.0.1:" + std::to_string(port_) + "/report";
+    }
+    // Opens pages side by side, each in a frame of one page of a new headless Chromium (which
+    // shows one page per process): several viewers at the cost of one browser. Their reports
+    // are merged. The frames stay small and all in view, so none is throttled as unseen.
+    bool openFrames(const std::vector<std::string>& urls) {
+        std::string page = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><style>"
+                           "body{margin:0}iframe{width:150px;height:120px;border:0}</style>"
+                           "</head><body>";
+        for (std::string url : urls) {
+            for (auto at = url.find('&'); at != std::string::npos; at = url.find('&', at + 1))
+                url.insert(at + 1, "amp;");
+            page += "<iframe allow=\"autoplay\" src=\"" + url + "\"></iframe>";
+        }
+        {
+            std::lock_guard lock(mutex_);
+            framesPage_ = page + "</body></html>\n";
+        }
+        return openUrl("http://127.0.0.1:" + std::to_string(port_) + "/frames.html");
+    }
+    // Opens any page in a new headless Chromium.
+    bool openUrl(const std::string& url) {
         const std::string profile = "--user-data-dir=" + profile_;
         const std::string log = profile_ + "/chromium.log";
-        const char* argv[] = {"chromium",
-                              "--headless=new",
+        const char* argv[] = {"chromium", "--headless=new",
                               "--no-sandbox", // tests may run as root
-                              "--disable-gpu",
-                              "--no-first-run",
-                              "--disable-extensions",
-                              "--disable-background-networking",
-                              "--disable-component-update",
+                              "--disable-gpu", "--no-first-run", "--disable-extensions",
+                              "--disable-background-networking", "--disable-component-update",
                               "--autoplay-policy=no-user-gesture-required",
-                              "--enable-logging=stderr",
-                              "--v=0",
-                              profile.c_str(),
-                              url.c_str(),
-                              nullptr};
+                              // Every tab plays as if in front (several viewers in one).
+                              "--disable-background-timer-throttling",
+                              "--disable-renderer-backgrounding",
+                              "--disable-backgrounding-occluded-windows", "--enable-logging=stderr",
+                              "--v=0", profile.c_str(), url.c_str(), nullptr};
         posix_spawnattr_t attributes;
         posix_spawnattr_init(&attributes);
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
@@ -183,6 +207,15 @@ private:
             reply(client, "404 Not Found", "text/plain", "");
             return;
         }
+        if (name == "frames.html") {
+            std::string page;
+            {
+                std::lock_guard lock(mutex_);
+                page = framesPage_;
+            }
+            reply(client, "200 OK", "text/html; charset=utf-8", page);
+            return;
+        }
         std::ifstream in(pageDir_ + "/" + name, std::ios::binary);
         if (!in) {
             reply(client, "404 Not Found", "text/plain", "");
@@ -229,6 +262,17 @@ private:
         const auto status = json.find("\"status\":\"");
         if (status != std::string::npos)
             report_.status = json.substr(status + 10, json.find('"', status + 10) - status - 10);
+        const auto real = [&](const std::string& key) {
+            const auto at = json.find("\"" + key + "\":");
+            return at == std::string::npos
+                       ? 0.0
+                       : std::strtod(json.c_str() + at + key.size() + 3, nullptr);
+        };
+        report_.startEpochMs = real("startMs");
+        report_.originOffsetMs = real("originOffsetMs");
+        const auto source = json.find("\"source\":\"");
+        if (source != std::string::npos)
+            report_.source = json.substr(source + 10, json.find('"', source + 10) - source - 10);
         const auto frames = json.find("\"frames\":[");
         for (auto at = frames == std::string::npos ? frames : json.find("[[", frames);
              at != std::string::npos && at < json.size(); at = json.find("],[", at)) {
@@ -253,6 +297,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     PageReport report_;
+    std::string framesPage_; // guarded by mutex_
 };
 
 } // namespace testsupport

@@ -3,6 +3,7 @@
 // real Janus and a real headless Chromium reading the test pattern's strip from the pictures.
 #include "ChromiumPage.h"
 #include "JanusProcess.h"
+#include "PacedCamera.h"
 #include "PatternEncoder.h"
 #include "heap_counter.h"
 #include "loopback.h"
@@ -25,6 +26,7 @@
 
 namespace {
 
+using testsupport::PacedCamera;
 using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 
@@ -528,46 +530,6 @@ TEST(RtpH264Sink, DeliveringPicturesAllocatesNothing) {
 }
 
 // --- The whole path: Janus's streaming plugin, Chromium playing the viewer page. ---
-
-// Runs the pattern encoder into the sink at the camera's pace on a thread of its own,
-// honouring keyframe requests as the program's encoder does.
-class PacedCamera {
-public:
-    PacedCamera(RtpH264Sink& sink, int width, int height, int keyframeInterval)
-        : encoder_(width, height, 30, keyframeInterval), sink_(sink) {}
-    ~PacedCamera() { stop(); }
-    bool start() {
-        if (!encoder_.opened())
-            return false;
-        sink_.begin(encoder_.info());
-        thread_ = std::thread([this] {
-            auto next = std::chrono::steady_clock::now();
-            while (!stop_) {
-                const bool asked = sink_.takeKeyframeRequest();
-                forced_ += asked ? 1 : 0;
-                encoder_.encode(sink_, asked);
-                next += std::chrono::microseconds(33333);
-                std::this_thread::sleep_until(next);
-            }
-            sink_.end();
-        });
-        return true;
-    }
-    void stop() {
-        stop_ = true;
-        if (thread_.joinable())
-            thread_.join();
-    }
-    int forcedKeyframes() const { return forced_; }
-    std::uint32_t frames() const { return encoder_.frames(); }
-
-private:
-    testsupport::PatternEncoder encoder_;
-    RtpH264Sink& sink_;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> forced_{0};
-    std::thread thread_;
-};
 
 bool increasing(const std::vector<std::uint32_t>& numbers) {
     return std::adjacent_find(numbers.begin(), numbers.end(), std::greater_equal<>()) ==

@@ -87,6 +87,15 @@ public:
     /// that frame is encoded as usual) when the JPEG is not a baseline picture of the served
     /// size, -1 when not serving. A JPEG that no AddFrame follows is dropped by the next call.
     int SetNextFrameJpeg(const unsigned char* jpeg, int size);
+    /// Server option read by the next OpenServer (window thread): the camera is also sent to
+    /// Janus mountpoint `mountpointId`, so the page at "/" plays it over WebRTC (the access
+    /// key as the mountpoint's pin) and shows the MJPEG stream while WebRTC does not connect.
+    /// The server then also serves the page's scripts (/janus.js and /adapter.js from the
+    /// system's packages, /viewer.js). `janusUrl` is Janus's HTTP or WebSocket address
+    /// (http(s):// or ws(s)://, or a path on this server behind a proxy); null or "" lets the
+    /// browser use port 8088 of the page's own host. `mountpointId` 0 turns it off. Returns 0,
+    /// or -1 (and WebRTC is off) for a negative id or an address that is none of those.
+    int SetWebRtcViewer(const char* janusUrl, int mountpointId);
 
     /// Makes an OpenClient in progress on another thread fail promptly (-1). Any thread.
     /// OpenClient may run on a thread the window waits for while it keeps painting; meanwhile
