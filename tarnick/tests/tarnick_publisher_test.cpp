@@ -134,10 +134,10 @@ TEST(Publisher, OnlyRtmpAndRtmpsUrlsWithAHostArePublishedTo) {
         EXPECT_FALSE(Publisher::isPublishUrl(url)) << url;
 
     Publisher publisher;
-    EXPECT_FALSE(publisher.start({"http://127.0.0.1/live", 2500, 1, {}}, 64, 48, 24, 30));
+    EXPECT_FALSE(publisher.start({"http://127.0.0.1/live", 2500, 1, {}, {}}, 64, 48, 24, 30));
     EXPECT_FALSE(publisher.running());
     EXPECT_EQ(publisher.state(), Publisher::State::Off);
-    EXPECT_FALSE(publisher.start({"rtmp://127.0.0.1/live", 2500, 1, {}}, 64, 48, 16, 30))
+    EXPECT_FALSE(publisher.start({"rtmp://127.0.0.1/live", 2500, 1, {}, {}}, 64, 48, 16, 30))
         << "16-bit pictures";
 }
 
@@ -171,9 +171,9 @@ TEST(Publisher, StopIsPromptWhileTheServerNeverAnswers) {
     ASSERT_GE(silent, 0);
     Publisher publisher;
     publisher.setTiming(250, 2000, 600000); // a network step could block for ten minutes
-    ASSERT_TRUE(
-        publisher.start({"rtmp://127.0.0.1:" + std::to_string(port) + "/live/camera", 2500, 1, {}},
-                        64, 48, 24, 30));
+    ASSERT_TRUE(publisher.start(
+        {"rtmp://127.0.0.1:" + std::to_string(port) + "/live/camera", 2500, 1, {}, {}}, 64, 48, 24,
+        30));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(publisher.state(), Publisher::State::Connecting) << "the handshake hangs";
     const std::vector<unsigned char> frame(64 * 48 * 3, 0);
@@ -194,9 +194,9 @@ TEST(Publisher, ANetworkStepThatHangsPastItsTimeOutIsGivenUpAndTriedAgain) {
     ASSERT_GE(silent, 0);
     Publisher publisher;
     publisher.setTiming(50, 100, 200);
-    ASSERT_TRUE(
-        publisher.start({"rtmp://127.0.0.1:" + std::to_string(port) + "/live/camera", 2500, 1, {}},
-                        64, 48, 24, 30));
+    ASSERT_TRUE(publisher.start(
+        {"rtmp://127.0.0.1:" + std::to_string(port) + "/live/camera", 2500, 1, {}, {}}, 64, 48, 24,
+        30));
     const auto deadline = Clock::now() + std::chrono::seconds(60);
     while (publisher.state() != Publisher::State::Waiting && Clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -219,6 +219,7 @@ TEST(Publisher, StopIsPromptWhileAHostNameLookupNeverAnswers) {
             {std::string("rtmp://") + testsupport::SilentResolver::kHangingHost + "/live/camera",
              2500,
              1,
+             {},
              {}},
             64, 48, 24, 30));
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -273,7 +274,7 @@ TEST(Publisher, WhileTheIngestIsDownNothingIsBuiltHeldOrPrinted) {
     Publisher publisher;
     publisher.setTiming(50, 200, 2000);
     testing::internal::CaptureStderr();
-    ASSERT_TRUE(publisher.start({nginx.publishUrl(), 1000, 1, {}}, 64, 48, 24, 25));
+    ASSERT_TRUE(publisher.start({nginx.publishUrl(), 1000, 1, {}, {}}, 64, 48, 24, 25));
     pushUntil(
         publisher, [] { return false; }, 1500); // several attempts meanwhile
     EXPECT_EQ(publisher.state(), Publisher::State::Waiting);
@@ -367,8 +368,8 @@ TEST(Publisher, SessionsDroppedAtOnceAreRetriedLessAndLessOftenAndToldOfOnce) {
     publisher.setTiming(400, 1600, 5000); // steady only after the default ten seconds
     testing::internal::CaptureStderr();
     ASSERT_TRUE(publisher.start(
-        {"rtmp://127.0.0.1:" + std::to_string(relay.port()) + "/live/camera", 1000, 1, {}}, 64, 48,
-        24, 25));
+        {"rtmp://127.0.0.1:" + std::to_string(relay.port()) + "/live/camera", 1000, 1, {}, {}}, 64,
+        48, 24, 25));
     std::vector<Clock::time_point> opened;
     pushUntil(publisher, [&] {
         if (publisher.sessions() > long(opened.size()))
@@ -396,8 +397,8 @@ TEST(Publisher, StopIsPromptWhileASessionsWriteIsBlocked) {
     Publisher publisher;
     publisher.setTiming(250, 2000, 120000); // a blocked write would wait two minutes
     ASSERT_TRUE(publisher.start(
-        {"rtmp://127.0.0.1:" + std::to_string(relay.port()) + "/live/camera", 50000, 1, {}}, 640,
-        480, 24, 25));
+        {"rtmp://127.0.0.1:" + std::to_string(relay.port()) + "/live/camera", 50000, 1, {}, {}},
+        640, 480, 24, 25));
     // Noise, which no encoder can make small, until nothing more is sent for two seconds.
     std::vector<unsigned char> frame(640 * 480 * 3);
     std::uint32_t noise = 12345;
@@ -462,7 +463,7 @@ TEST(Publisher, RtmpsPublishesOnlyToACertificateOfTheHostFromATrustedAuthority) 
         Publisher publisher;
         publisher.setTiming(100, 400, 5000);
         testing::internal::CaptureStderr();
-        PublishSettings settings{url, 1000, 1, {}};
+        PublishSettings settings{url, 1000, 1, {}, {}};
         settings.caFile = caFile;
         EXPECT_TRUE(publisher.start(settings, 64, 48, 24, 25));
         pushUntil(publisher, [&] {
@@ -503,7 +504,7 @@ TEST(Publisher, ASessionIsRenewedBeforeItsTimesWouldWrap) {
     Publisher publisher;
     publisher.setSessionTiming(10000, 1500);
     testing::internal::CaptureStderr();
-    ASSERT_TRUE(publisher.start({nginx.publishUrl("renewed"), 1000, 1, {}}, 64, 48, 24, 25));
+    ASSERT_TRUE(publisher.start({nginx.publishUrl("renewed"), 1000, 1, {}, {}}, 64, 48, 24, 25));
     const bool renewed = pushUntil(publisher, [&] { return publisher.sessions() >= 3; });
     const long sentBefore = publisher.sentFrames();
     pushUntil(publisher, [&] { return publisher.sentFrames() > sentBefore + 3; });
@@ -545,7 +546,7 @@ void publishToNginx(int width, int height, int bitCount) {
     Publisher publisher;
     const std::string name = "unit" + std::to_string(bitCount);
     ASSERT_TRUE(
-        publisher.start({nginx.publishUrl(name), 1000, 1, {}}, width, height, bitCount, 25));
+        publisher.start({nginx.publishUrl(name), 1000, 1, {}, {}}, width, height, bitCount, 25));
     const auto deadline = Clock::now() + std::chrono::seconds(60);
     const std::int64_t startUs = Publisher::nowUs();
     uint32_t number = 0;
@@ -620,7 +621,7 @@ TEST(Publisher, AfterTheIngestRestartsFrameTimesStartFromTheNewSession) {
     ASSERT_TRUE(nginx.start());
     Publisher publisher;
     publisher.setTiming(50, 200, 2000);
-    ASSERT_TRUE(publisher.start({nginx.publishUrl("restart"), 1000, 1, {}}, 64, 48, 24, 25));
+    ASSERT_TRUE(publisher.start({nginx.publishUrl("restart"), 1000, 1, {}, {}}, 64, 48, 24, 25));
     const auto segments = [&] {
         return testsupport::playlistSegments(nginx.playlistPath("restart"));
     };
