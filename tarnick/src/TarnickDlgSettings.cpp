@@ -171,6 +171,22 @@ void CTarnickDlg::LoadPublishSettings() {
     // rtmps:// to a self-signed ingest: the authority to trust instead of the system's.
     if (GetPrivateProfileStringA("PUBLISH", "CA_FILE", "", value, kValueBuffer, path) > 0)
         m_publishSettings.caFile = value;
+    // [WEBRTC] RTP_URL: the same encoded camera also goes as RTP to a WebRTC gateway's
+    // mountpoint (rtp://ADDRESS:PORT, a numeric address). Read only; empty or unusable: off.
+    const DWORD rtpLength =
+        GetPrivateProfileStringA("WEBRTC", "RTP_URL", "", value, kValueBuffer, path);
+    std::string rtpWhy;
+    if (rtpLength >= kValueBuffer - 1)
+        std::fprintf(stderr,
+                     "tarnick: the WEBRTC RTP_URL is longer than %u characters; not "
+                     "sending RTP\n",
+                     unsigned(kValueBuffer - 2));
+    else if (rtpLength > 0 && Publisher::isRtpUrl(value, &rtpWhy))
+        m_publishSettings.rtpUrl = value;
+    else if (rtpLength > 0)
+        std::fprintf(stderr,
+                     "tarnick: the WEBRTC RTP_URL \"%s\" is unusable (%s); not sending RTP\n",
+                     value, rtpWhy.c_str());
     std::fflush(stderr);
 }
 
