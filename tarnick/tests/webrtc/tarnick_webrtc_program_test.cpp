@@ -10,12 +10,16 @@
 #include "TestSupport.h"
 #include "loopback.h"
 
+#include "publish/Publisher.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -122,6 +126,55 @@ TEST(WebRtcProgram, AfterJanusRestartsANewViewerPlaysAgain) {
     EXPECT_GT(page.report().frameNumbers.front(), before);
     EXPECT_TRUE(increasing(page.report().frameNumbers));
     EXPECT_EQ(program.stop(SIGTERM).value_or(-1), 0);
+}
+
+// The publisher alone with a viewer that comes after Janus restarted: the restarted Janus
+// learns the publisher's address from its next report and asks for a keyframe, which is
+// encoded at once (keyframes are otherwise ten seconds apart).
+TEST(WebRtcEncodeOnce, ANewViewerAfterJanusRestartsIsSentAKeyframeAtOnce) {
+    testsupport::JanusProcess janus;
+    ASSERT_TRUE(janus.start()) << janus.log();
+    Publisher publisher;
+    PublishSettings settings;
+    settings.keyframeSeconds = 10;
+    settings.rtpUrl = janus.rtpUrl();
+    ASSERT_TRUE(publisher.start(settings, 320, 240, 24, 25));
+    std::atomic<bool> stop{false};
+    std::thread camera([&] {
+        std::vector<unsigned char> frame(320 * 240 * 3);
+        for (unsigned value = 0; !stop; ++value) {
+            std::fill(frame.begin(), frame.end(), static_cast<unsigned char>(value));
+            publisher.pushFrame(frame.data(), 320, 240, 24);
+            std::this_thread::sleep_for(40ms);
+        }
+    });
+    long forcedBefore = 0;
+    bool playedBefore = false;
+    {
+        testsupport::ChromiumPage page(janus.pageDir());
+        if (page.open(viewerQuery(janus)))
+            playedBefore = page.waitFor([](const auto& r) { return r.shown >= 5; }, 45s);
+    }
+    forcedBefore = publisher.keyframesForced();
+    janus.kill();
+    std::this_thread::sleep_for(1s);
+    const bool restarted = janus.start();
+    bool playedAfter = false;
+    if (restarted) {
+        testsupport::ChromiumPage page(janus.pageDir());
+        if (page.open(viewerQuery(janus)))
+            playedAfter = page.waitFor([](const auto& r) { return r.shown >= 5; }, 45s);
+    }
+    const long forcedAfter = publisher.keyframesForced();
+    const auto rtp = publisher.rtpStats();
+    stop = true;
+    camera.join();
+    publisher.stop();
+    ASSERT_TRUE(playedBefore && restarted) << janus.log();
+    EXPECT_GE(forcedBefore, 1) << "the first viewer's request was not honoured";
+    EXPECT_TRUE(playedAfter) << janus.log();
+    EXPECT_GT(forcedAfter, forcedBefore) << "no keyframe for the viewer after the restart";
+    EXPECT_GE(rtp.keyframeRequests, 2u);
 }
 
 } // namespace
