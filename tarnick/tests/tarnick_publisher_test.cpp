@@ -764,15 +764,17 @@ TEST(PublishEncodeOnce, NginxAndAnRtpReceiverGetPicturesFromOneEncoder) {
 }
 
 // The RTP output does not wait for the RTMP one: while the ingest is down the encoder runs for
-// RTP alone; the ingest coming up joins the same encoder; the ingest going down again, or
-// hanging with its socket full, stops no RTP picture.
+// RTP alone; the ingest coming up joins the same encoder (starting at a keyframe it asks for);
+// the ingest going down again stops no RTP picture.
 TEST(PublishEncodeOnce, RtpGoesOnWhateverTheRtmpIngestDoes) {
     testsupport::NginxProcess nginx; // not running yet
     RtpReceiver receiver;
     Publisher publisher;
     publisher.setTiming(50, 200, 120000);
     testing::internal::CaptureStderr();
-    ASSERT_TRUE(publisher.start({nginx.publishUrl(), 1000, 1, {}, receiver.url()}, 64, 48, 24, 25));
+    // Keyframes ten seconds apart: the RTMP session starts on one it asks for.
+    ASSERT_TRUE(
+        publisher.start({nginx.publishUrl(), 1000, 10, {}, receiver.url()}, 64, 48, 24, 25));
     EXPECT_TRUE(pushUntil(publisher, [&] {
         receiver.drain();
         return receiver.pictures() > 20;
@@ -782,6 +784,7 @@ TEST(PublishEncodeOnce, RtpGoesOnWhateverTheRtmpIngestDoes) {
     ASSERT_TRUE(nginx.start());
     EXPECT_TRUE(pushUntil(publisher, [&] { return publisher.sentFrames() > 5; }));
     EXPECT_EQ(publisher.encodersOpened(), 1) << "the RTMP output did not join the running encoder";
+    EXPECT_GE(publisher.keyframesForced(), 1) << "the RTMP session waited for a periodic keyframe";
     nginx.kill();
     EXPECT_TRUE(
         pushUntil(publisher, [&] { return publisher.state() == Publisher::State::Waiting; }));
