@@ -15,7 +15,9 @@
 //  - hls_readers_100_cpu_delta_pct: the publisher's CPU per frame with 100 curl processes
 //    reading the HLS playlist and a segment, against without;
 //  - publishing_resume_ms_max: nginx killed and restarted 5 times, from its port taking
-//    connections again to the publisher publishing again.
+//    connections again to the publisher publishing again;
+//  - cpu_ratio_two_outputs: the publisher's CPU per frame with RTP beside RTMP (one encoder for
+//    both) against RTMP alone.
 #include "loopback.h"
 
 #include "media/sources/test_pattern/pattern_renderer.h"
@@ -499,16 +501,42 @@ int main() {
     }
     std::printf("nginx killed and restarted: publishing resumed %d of 5 times\n", resumed);
     const long totalDropped = publisher.droppedFrames();
+
+    // Encode once: RTMP and RTP together (RTP to a UDP port of this process that nobody reads)
+    // against RTMP alone, over windows of the same length; both from one encoder.
+    const double oneOutput = publisherCpuPerFrame(publisher, 10);
+    double twoOutputs = 0;
+    long encoders = 0;
+    int udpPort = 0;
+    const int udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local = loopback::address(0);
+    socklen_t localLength = sizeof local;
+    if (udp >= 0 && ::bind(udp, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+        ::getsockname(udp, reinterpret_cast<sockaddr*>(&local), &localLength) == 0)
+        udpPort = ntohs(local.sin_port);
+    settings.rtpUrl = "rtp://127.0.0.1:" + std::to_string(udpPort);
+    if (udpPort > 0 && publisher.start(settings, kWidth, kHeight, 24, kFps) &&
+        waitFor(publisher, true, std::chrono::seconds(30))) {
+        std::this_thread::sleep_for(std::chrono::seconds(1)); // past the first keyframes
+        twoOutputs = publisherCpuPerFrame(publisher, 10);
+        encoders = publisher.encodersOpened();
+    }
+    if (udp >= 0)
+        ::close(udp);
+    std::printf("RTMP alone %.3f ms, RTMP and RTP together %.3f ms CPU per frame (%ld encoder)\n",
+                oneOutput * 1000, twoOutputs * 1000, encoders);
     publisher.stop();
 
     std::printf("publish_cpu_ms_per_frame=%.3f x264_floor_cpu_ms_per_frame=%.3f "
                 "publish_cpu_ratio_vs_x264=%.2f ffmpeg_cpu_ms_per_frame=%.3f frames_sent=%ld "
                 "frames_dropped=%ld frames_dropped_with_restarts=%ld "
                 "publish_cpu_ratio_vs_ffmpeg=%.2f rtmp_latency_ms_p50=%.1f "
-                "hls_readers_100_cpu_delta_pct=%.1f publishing_resume_ms_max=%s\n",
+                "hls_readers_100_cpu_delta_pct=%.1f publishing_resume_ms_max=%s "
+                "cpu_ratio_two_outputs=%.3f\n",
                 perFrame * 1000, floor * 1000, floor > 0 ? perFrame / floor : 0, ffmpeg * 1000,
                 sent, dropped, totalDropped, ffmpeg > 0 ? perFrame / ffmpeg : 0, latencyP50,
                 readersDelta,
-                resumed == 5 ? std::to_string(int(resumeMax + 0.5)).c_str() : "failed");
+                resumed == 5 ? std::to_string(int(resumeMax + 0.5)).c_str() : "failed",
+                oneOutput > 0 ? twoOutputs / oneOutput : 0);
     return 0;
 }

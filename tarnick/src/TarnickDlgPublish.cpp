@@ -1,6 +1,8 @@
-// CTarnickDlg publishing: while the capture server is open, the camera also goes as H.264 to
-// the RTMP(S) server of the PUBLISH settings; the tray's tooltip says how that goes. Window
-// thread, except where FrameCallback hands frames over (TarnickDlgCamera.cpp).
+// CTarnickDlg publishing: while the capture server is open, the camera is also encoded once as
+// H.264 for the RTMP(S) server of the PUBLISH settings and the WebRTC gateway of [WEBRTC]
+// RTP_URL (Publisher: one encoder, one sink for each); the tray's tooltip says how the RTMP
+// publication goes. Window thread, except where FrameCallback hands frames over
+// (TarnickDlgCamera.cpp).
 #include "TarnickDlg.h"
 #include "resource.h"
 
@@ -16,12 +18,12 @@ constexpr const char* kTipWaitingForPublish = "%1 への配信を待っていま
 
 } // namespace
 
-// Starts publishing at the size and rate the server was opened with; nothing when no URL is
-// set. Called right after the capture server opened.
+// Starts publishing at the size and rate the server was opened with; nothing when neither
+// output is set. Called right after the capture server opened.
 void CTarnickDlg::StartPublishing() {
     StopPublishing();
     const BITMAPINFO* format = m_video.GetBitmapInfoPtr();
-    if (m_publishSettings.url.empty() || !format)
+    if ((m_publishSettings.url.empty() && m_publishSettings.rtpUrl.empty()) || !format)
         return;
     m_publisher.start(m_publishSettings, format->bmiHeader.biWidth, format->bmiHeader.biHeight,
                       format->bmiHeader.biBitCount, ServerFrameRate(m_video.GetFrameInterval()));

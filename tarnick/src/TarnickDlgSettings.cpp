@@ -134,12 +134,13 @@ void CTarnickDlg::LoadNetworkSettings() {
     LoadAutoStart();
 }
 
-// With a WebRTC output (WEBRTC RTP_URL), the server's page plays it from Janus: at JANUS_URL
+// With a usable WebRTC output (WEBRTC RTP_URL), the server's page plays it from Janus: at JANUS_URL
 // (empty: the browser's own host, port 8088), mountpoint MOUNTPOINT (1 unless given).
 void CTarnickDlg::LoadWebRtcViewerSettings() {
     const CString path = GetSettingsFilePath();
     char value[kValueBuffer];
-    const bool sending = readKey("WEBRTC", "RTP_URL", "", value, path);
+    // After LoadPublishSettings: only an RTP output that was taken is offered to browsers.
+    const bool sending = !m_publishSettings.rtpUrl.empty();
     m_janusUrl = readKey("WEBRTC", "JANUS_URL", "", value, path) ? value : "";
     m_webRtcMountpoint = 1;
     readNumber("WEBRTC", "MOUNTPOINT", m_webRtcMountpoint, path);
@@ -191,6 +192,22 @@ void CTarnickDlg::LoadPublishSettings() {
     // rtmps:// to a self-signed ingest: the authority to trust instead of the system's.
     if (GetPrivateProfileStringA("PUBLISH", "CA_FILE", "", value, kValueBuffer, path) > 0)
         m_publishSettings.caFile = value;
+    // [WEBRTC] RTP_URL: the same encoded camera also goes as RTP to a WebRTC gateway's
+    // mountpoint (rtp://ADDRESS:PORT, a numeric address). Read only; empty or unusable: off.
+    const DWORD rtpLength =
+        GetPrivateProfileStringA("WEBRTC", "RTP_URL", "", value, kValueBuffer, path);
+    std::string rtpWhy;
+    if (rtpLength >= kValueBuffer - 1)
+        std::fprintf(stderr,
+                     "tarnick: the WEBRTC RTP_URL is longer than %u characters; not "
+                     "sending RTP\n",
+                     unsigned(kValueBuffer - 2));
+    else if (rtpLength > 0 && Publisher::isRtpUrl(value, &rtpWhy))
+        m_publishSettings.rtpUrl = value;
+    else if (rtpLength > 0)
+        std::fprintf(stderr,
+                     "tarnick: the WEBRTC RTP_URL \"%s\" is unusable (%s); not sending RTP\n",
+                     value, rtpWhy.c_str());
     std::fflush(stderr);
 }
 

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <poll.h>
 #include <sstream>
 #include <thread>
@@ -134,10 +135,10 @@ TEST(Publisher, OnlyRtmpAndRtmpsUrlsWithAHostArePublishedTo) {
         EXPECT_FALSE(Publisher::isPublishUrl(url)) << url;
 
     Publisher publisher;
-    EXPECT_FALSE(publisher.start({"http://127.0.0.1/live", 2500, 1, {}}, 64, 48, 24, 30));
+    EXPECT_FALSE(publisher.start({"http://127.0.0.1/live", 2500, 1, {}, {}}, 64, 48, 24, 30));
     EXPECT_FALSE(publisher.running());
     EXPECT_EQ(publisher.state(), Publisher::State::Off);
-    EXPECT_FALSE(publisher.start({"rtmp://127.0.0.1/live", 2500, 1, {}}, 64, 48, 16, 30))
+    EXPECT_FALSE(publisher.start({"rtmp://127.0.0.1/live", 2500, 1, {}, {}}, 64, 48, 16, 30))
         << "16-bit pictures";
 }
 
@@ -171,9 +172,9 @@ TEST(Publisher, StopIsPromptWhileTheServerNeverAnswers) {
     ASSERT_GE(silent, 0);
     Publisher publisher;
     publisher.setTiming(250, 2000, 600000); // a network step could block for ten minutes
-    ASSERT_TRUE(
-        publisher.start({"rtmp://127.0.0.1:" + std::to_string(port) + "/live/camera", 2500, 1, {}},
-                        64, 48, 24, 30));
+    ASSERT_TRUE(publisher.start(
+        {"rtmp://127.0.0.1:" + std::to_string(port) + "/live/camera", 2500, 1, {}, {}}, 64, 48, 24,
+        30));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(publisher.state(), Publisher::State::Connecting) << "the handshake hangs";
     const std::vector<unsigned char> frame(64 * 48 * 3, 0);
@@ -194,9 +195,9 @@ TEST(Publisher, ANetworkStepThatHangsPastItsTimeOutIsGivenUpAndTriedAgain) {
     ASSERT_GE(silent, 0);
     Publisher publisher;
     publisher.setTiming(50, 100, 200);
-    ASSERT_TRUE(
-        publisher.start({"rtmp://127.0.0.1:" + std::to_string(port) + "/live/camera", 2500, 1, {}},
-                        64, 48, 24, 30));
+    ASSERT_TRUE(publisher.start(
+        {"rtmp://127.0.0.1:" + std::to_string(port) + "/live/camera", 2500, 1, {}, {}}, 64, 48, 24,
+        30));
     const auto deadline = Clock::now() + std::chrono::seconds(60);
     while (publisher.state() != Publisher::State::Waiting && Clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -219,6 +220,7 @@ TEST(Publisher, StopIsPromptWhileAHostNameLookupNeverAnswers) {
             {std::string("rtmp://") + testsupport::SilentResolver::kHangingHost + "/live/camera",
              2500,
              1,
+             {},
              {}},
             64, 48, 24, 30));
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -273,7 +275,7 @@ TEST(Publisher, WhileTheIngestIsDownNothingIsBuiltHeldOrPrinted) {
     Publisher publisher;
     publisher.setTiming(50, 200, 2000);
     testing::internal::CaptureStderr();
-    ASSERT_TRUE(publisher.start({nginx.publishUrl(), 1000, 1, {}}, 64, 48, 24, 25));
+    ASSERT_TRUE(publisher.start({nginx.publishUrl(), 1000, 1, {}, {}}, 64, 48, 24, 25));
     pushUntil(
         publisher, [] { return false; }, 1500); // several attempts meanwhile
     EXPECT_EQ(publisher.state(), Publisher::State::Waiting);
@@ -367,8 +369,8 @@ TEST(Publisher, SessionsDroppedAtOnceAreRetriedLessAndLessOftenAndToldOfOnce) {
     publisher.setTiming(400, 1600, 5000); // steady only after the default ten seconds
     testing::internal::CaptureStderr();
     ASSERT_TRUE(publisher.start(
-        {"rtmp://127.0.0.1:" + std::to_string(relay.port()) + "/live/camera", 1000, 1, {}}, 64, 48,
-        24, 25));
+        {"rtmp://127.0.0.1:" + std::to_string(relay.port()) + "/live/camera", 1000, 1, {}, {}}, 64,
+        48, 24, 25));
     std::vector<Clock::time_point> opened;
     pushUntil(publisher, [&] {
         if (publisher.sessions() > long(opened.size()))
@@ -396,8 +398,8 @@ TEST(Publisher, StopIsPromptWhileASessionsWriteIsBlocked) {
     Publisher publisher;
     publisher.setTiming(250, 2000, 120000); // a blocked write would wait two minutes
     ASSERT_TRUE(publisher.start(
-        {"rtmp://127.0.0.1:" + std::to_string(relay.port()) + "/live/camera", 50000, 1, {}}, 640,
-        480, 24, 25));
+        {"rtmp://127.0.0.1:" + std::to_string(relay.port()) + "/live/camera", 50000, 1, {}, {}},
+        640, 480, 24, 25));
     // Noise, which no encoder can make small, until nothing more is sent for two seconds.
     std::vector<unsigned char> frame(640 * 480 * 3);
     std::uint32_t noise = 12345;
@@ -462,7 +464,7 @@ TEST(Publisher, RtmpsPublishesOnlyToACertificateOfTheHostFromATrustedAuthority) 
         Publisher publisher;
         publisher.setTiming(100, 400, 5000);
         testing::internal::CaptureStderr();
-        PublishSettings settings{url, 1000, 1, {}};
+        PublishSettings settings{url, 1000, 1, {}, {}};
         settings.caFile = caFile;
         EXPECT_TRUE(publisher.start(settings, 64, 48, 24, 25));
         pushUntil(publisher, [&] {
@@ -503,7 +505,7 @@ TEST(Publisher, ASessionIsRenewedBeforeItsTimesWouldWrap) {
     Publisher publisher;
     publisher.setSessionTiming(10000, 1500);
     testing::internal::CaptureStderr();
-    ASSERT_TRUE(publisher.start({nginx.publishUrl("renewed"), 1000, 1, {}}, 64, 48, 24, 25));
+    ASSERT_TRUE(publisher.start({nginx.publishUrl("renewed"), 1000, 1, {}, {}}, 64, 48, 24, 25));
     const bool renewed = pushUntil(publisher, [&] { return publisher.sessions() >= 3; });
     const long sentBefore = publisher.sentFrames();
     pushUntil(publisher, [&] { return publisher.sentFrames() > sentBefore + 3; });
@@ -545,7 +547,7 @@ void publishToNginx(int width, int height, int bitCount) {
     Publisher publisher;
     const std::string name = "unit" + std::to_string(bitCount);
     ASSERT_TRUE(
-        publisher.start({nginx.publishUrl(name), 1000, 1, {}}, width, height, bitCount, 25));
+        publisher.start({nginx.publishUrl(name), 1000, 1, {}, {}}, width, height, bitCount, 25));
     const auto deadline = Clock::now() + std::chrono::seconds(60);
     const std::int64_t startUs = Publisher::nowUs();
     uint32_t number = 0;
@@ -620,7 +622,7 @@ TEST(Publisher, AfterTheIngestRestartsFrameTimesStartFromTheNewSession) {
     ASSERT_TRUE(nginx.start());
     Publisher publisher;
     publisher.setTiming(50, 200, 2000);
-    ASSERT_TRUE(publisher.start({nginx.publishUrl("restart"), 1000, 1, {}}, 64, 48, 24, 25));
+    ASSERT_TRUE(publisher.start({nginx.publishUrl("restart"), 1000, 1, {}, {}}, 64, 48, 24, 25));
     const auto segments = [&] {
         return testsupport::playlistSegments(nginx.playlistPath("restart"));
     };
@@ -643,6 +645,249 @@ TEST(Publisher, AfterTheIngestRestartsFrameTimesStartFromTheNewSession) {
     RecordProperty("old_session_last_pts", std::to_string(oldLast));
     RecordProperty("new_session_first_pts", std::to_string(fresh.front()));
     EXPECT_LT(fresh.front(), oldLast) << "the new session's times went on from the old one's";
+}
+
+// A WebRTC gateway's stand-in on loopback: an RTP port and its RTCP port beside it. It reads
+// the H.264 RTP packets that arrive and can ask their sender for a keyframe (a PLI from its
+// RTCP port, where the sender takes feedback from).
+class RtpReceiver {
+public:
+    RtpReceiver() {
+        for (int attempt = 0; attempt < 100 && rtcp_ < 0; ++attempt) {
+            const int port = loopback::freePort() & ~1;
+            rtp_ = bindUdp(port);
+            rtcp_ = rtp_ >= 0 ? bindUdp(port + 1) : -1;
+            if (rtcp_ < 0 && rtp_ >= 0) {
+                ::close(rtp_);
+                rtp_ = -1;
+            }
+            port_ = port;
+        }
+    }
+    ~RtpReceiver() {
+        for (int fd : {rtp_, rtcp_})
+            if (fd >= 0)
+                ::close(fd);
+    }
+    std::string url() const { return "rtp://127.0.0.1:" + std::to_string(port_); }
+
+    // Reads every packet that came (waiting up to `waitMs` for the first).
+    void drain(int waitMs = 0) {
+        pollfd p{rtp_, POLLIN, 0};
+        while (::poll(&p, 1, waitMs) > 0) {
+            waitMs = 0;
+            unsigned char packet[2048];
+            socklen_t length = sizeof sender_;
+            const ssize_t got = ::recvfrom(rtp_, packet, sizeof packet, 0,
+                                           reinterpret_cast<sockaddr*>(&sender_), &length);
+            if (got < 13 || (packet[0] >> 6) != 2)
+                continue;
+            ++packets_;
+            ssrc_ = std::uint32_t(packet[8]) << 24 | std::uint32_t(packet[9]) << 16 |
+                    std::uint32_t(packet[10]) << 8 | packet[11];
+            const std::uint32_t timestamp = std::uint32_t(packet[4]) << 24 |
+                                            std::uint32_t(packet[5]) << 16 |
+                                            std::uint32_t(packet[6]) << 8 | packet[7];
+            if (pictures_ == 0 || timestamp != lastTimestamp_)
+                ++pictures_;
+            lastTimestamp_ = timestamp;
+            // An IDR slice alone, or the first fragment of one.
+            const int type = packet[12] & 0x1f;
+            if (type == 5 ||
+                (type == 28 && got > 13 && (packet[13] & 0x80) && (packet[13] & 0x1f) == 5))
+                idrPictures_.push_back(pictures_);
+        }
+    }
+    bool askForKeyframe() {
+        const unsigned char pli[12] = {0x81,
+                                       206,
+                                       0,
+                                       2,
+                                       0,
+                                       0,
+                                       0,
+                                       1,
+                                       static_cast<unsigned char>(ssrc_ >> 24),
+                                       static_cast<unsigned char>(ssrc_ >> 16),
+                                       static_cast<unsigned char>(ssrc_ >> 8),
+                                       static_cast<unsigned char>(ssrc_)};
+        return packets_ > 0 &&
+               ::sendto(rtcp_, pli, sizeof pli, 0, reinterpret_cast<const sockaddr*>(&sender_),
+                        sizeof sender_) == ssize_t(sizeof pli);
+    }
+    long packets() const { return packets_; }
+    long pictures() const { return pictures_; }
+    // The pictures (counted from the first) whose packets carried an IDR slice.
+    const std::vector<long>& idrPictures() const { return idrPictures_; }
+
+private:
+    static int bindUdp(int port) {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in address = loopback::address(port);
+        if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+            return fd;
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    int rtp_ = -1, rtcp_ = -1, port_ = 0;
+    sockaddr_in sender_{};
+    std::uint32_t ssrc_ = 0, lastTimestamp_ = 0;
+    long packets_ = 0, pictures_ = 0;
+    std::vector<long> idrPictures_;
+};
+
+// Both outputs set: nginx serves the stream over RTMP and the RTP receiver gets its pictures,
+// and one encoder made them all.
+TEST(PublishEncodeOnce, NginxAndAnRtpReceiverGetPicturesFromOneEncoder) {
+    testsupport::NginxProcess nginx;
+    ASSERT_TRUE(nginx.start());
+    RtpReceiver receiver;
+    Publisher publisher;
+    ASSERT_TRUE(
+        publisher.start({nginx.publishUrl("both"), 1000, 1, {}, receiver.url()}, 64, 48, 24, 25));
+    const bool both = pushUntil(publisher, [&] {
+        receiver.drain();
+        return publisher.sentFrames() > 10 && receiver.pictures() > 10;
+    });
+    ASSERT_TRUE(both) << "sent over RTMP " << publisher.sentFrames() << ", RTP pictures "
+                      << receiver.pictures();
+    std::optional<std::string> probed;
+    std::thread probe([&] { probed = testsupport::probeVideo(nginx.publishUrl("both")); });
+    pushUntil(
+        publisher, [&] { return probed.has_value(); }, 30000);
+    probe.join();
+    EXPECT_EQ(probed.value_or(""), "h264|64|48");
+    EXPECT_EQ(publisher.encodersOpened(), 1) << "each output got an encoder of its own";
+    EXPECT_GE(publisher.rtpStats().reports, 1u);
+    publisher.stop();
+}
+
+// The RTP output does not wait for the RTMP one: while the ingest is down the encoder runs for
+// RTP alone; the ingest coming up joins the same encoder (starting at a keyframe it asks for);
+// the ingest going down again stops no RTP picture.
+TEST(PublishEncodeOnce, RtpGoesOnWhateverTheRtmpIngestDoes) {
+    testsupport::NginxProcess nginx; // not running yet
+    RtpReceiver receiver;
+    Publisher publisher;
+    publisher.setTiming(50, 200, 120000);
+    testing::internal::CaptureStderr();
+    // Keyframes ten seconds apart: the RTMP session starts on one it asks for.
+    ASSERT_TRUE(
+        publisher.start({nginx.publishUrl(), 1000, 10, {}, receiver.url()}, 64, 48, 24, 25));
+    EXPECT_TRUE(pushUntil(publisher, [&] {
+        receiver.drain();
+        return receiver.pictures() > 20;
+    })) << "no RTP while the ingest is down";
+    EXPECT_EQ(publisher.state(), Publisher::State::Waiting);
+    EXPECT_EQ(publisher.encodersOpened(), 1);
+    ASSERT_TRUE(nginx.start());
+    EXPECT_TRUE(pushUntil(publisher, [&] { return publisher.sentFrames() > 5; }));
+    EXPECT_EQ(publisher.encodersOpened(), 1) << "the RTMP output did not join the running encoder";
+    EXPECT_GE(publisher.keyframesForced(), 1) << "the RTMP session waited for a periodic keyframe";
+    nginx.kill();
+    EXPECT_TRUE(
+        pushUntil(publisher, [&] { return publisher.state() == Publisher::State::Waiting; }));
+    receiver.drain();
+    const long before = receiver.pictures();
+    EXPECT_TRUE(pushUntil(publisher, [&] {
+        receiver.drain();
+        return receiver.pictures() > before + 20;
+    })) << "RTP stopped with the ingest";
+    EXPECT_EQ(publisher.encodersOpened(), 1);
+    publisher.stop();
+    testing::internal::GetCapturedStderr();
+}
+
+TEST(PublishEncodeOnce, AnRtmpIngestThatStopsReadingHoldsUpNoRtpPicture) {
+    testsupport::NginxProcess nginx;
+    ASSERT_TRUE(nginx.start());
+    DroppingRelay relay(nginx.rtmpPort(), std::chrono::minutes(5), 200000);
+    RtpReceiver receiver;
+    Publisher publisher;
+    publisher.setTiming(250, 2000, 120000); // a blocked write would wait two minutes
+    ASSERT_TRUE(publisher.start({"rtmp://127.0.0.1:" + std::to_string(relay.port()) + "/live/cam",
+                                 50000,
+                                 1,
+                                 {},
+                                 receiver.url()},
+                                320, 240, 24, 25));
+    // Noise, which no encoder can make small, until the RTMP output has sent nothing for two
+    // seconds (its write hangs)...
+    std::vector<unsigned char> frame(320 * 240 * 3);
+    std::uint32_t noise = 12345;
+    long lastSent = -1;
+    auto lastChange = Clock::now();
+    const auto deadline = Clock::now() + std::chrono::seconds(90);
+    const auto pushNoise = [&] {
+        for (unsigned char& byte : frame) {
+            noise ^= noise << 13;
+            noise ^= noise >> 17;
+            noise ^= noise << 5;
+            byte = static_cast<unsigned char>(noise);
+        }
+        publisher.pushFrame(frame.data(), 320, 240, 24);
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        receiver.drain();
+    };
+    while (Clock::now() < deadline &&
+           (lastSent <= 0 || Clock::now() - lastChange < std::chrono::seconds(2))) {
+        pushNoise();
+        if (publisher.sentFrames() != lastSent) {
+            lastSent = publisher.sentFrames();
+            lastChange = Clock::now();
+        }
+    }
+    ASSERT_GT(publisher.sentFrames(), 0);
+    ASSERT_EQ(publisher.state(), Publisher::State::Publishing) << "the write should be blocked";
+    // ...while RTP pictures go on.
+    const long before = receiver.pictures();
+    for (int i = 0; i < 3000 && receiver.pictures() <= before + 25; ++i)
+        pushNoise();
+    EXPECT_GT(receiver.pictures(), before + 25) << "RTP waited for the blocked RTMP write";
+    EXPECT_GT(publisher.droppedFrames(), 0) << "the RTMP queue is bounded";
+    publisher.stop();
+}
+
+// A receiver's keyframe request (PLI) is answered with an IDR picture at once, not at the next
+// periodic keyframe (here ten seconds away).
+TEST(PublishEncodeOnce, AReceiversKeyframeRequestBringsAnIdrPictureAtOnce) {
+    RtpReceiver receiver;
+    Publisher publisher;
+    ASSERT_TRUE(publisher.start({{}, 1000, 10, {}, receiver.url()}, 64, 48, 24, 25));
+    ASSERT_TRUE(pushUntil(publisher, [&] {
+        receiver.drain();
+        return receiver.pictures() > 5;
+    }));
+    ASSERT_EQ(receiver.idrPictures(), std::vector<long>{1}) << "the stream starts at an IDR";
+    ASSERT_TRUE(receiver.askForKeyframe());
+    const long asked = receiver.pictures();
+    EXPECT_TRUE(pushUntil(
+        publisher,
+        [&] {
+            receiver.drain();
+            return receiver.idrPictures().size() > 1;
+        },
+        20000));
+    ASSERT_GE(receiver.idrPictures().size(), 2u);
+    // The picture being encoded when the request came may still be the old kind; then one.
+    EXPECT_LE(receiver.idrPictures()[1], asked + 3);
+    EXPECT_EQ(publisher.keyframesForced(), 1);
+    EXPECT_EQ(publisher.rtpStats().keyframeRequests, 1u);
+    publisher.stop();
+}
+
+// An RTP output alone, or one whose URL cannot be used.
+TEST(PublishEncodeOnce, OnlyNumericRtpUrlsAreSentTo) {
+    Publisher publisher;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(publisher.start({{}, 1000, 1, {}, "rtp://camera.example:5004"}, 64, 48, 24, 25));
+    EXPECT_FALSE(publisher.start({{}, 1000, 1, {}, {}}, 64, 48, 24, 25));
+    const std::string journal = testing::internal::GetCapturedStderr();
+    EXPECT_NE(journal.find("cannot send RTP to"), std::string::npos) << journal;
+    EXPECT_FALSE(publisher.running());
+    EXPECT_TRUE(Publisher::isRtpUrl("rtp://127.0.0.1:5004"));
+    EXPECT_FALSE(Publisher::isRtpUrl("rtmp://127.0.0.1/live"));
 }
 
 // The window's side: the tray's tooltip says whether the camera is published or waits for its

@@ -26,6 +26,7 @@ extern "C" {
     X(av_gettime_relative)                                                                         \
     X(av_log_set_callback)                                                                         \
     X(av_log_set_level)                                                                            \
+    X(av_mallocz)                                                                                  \
     X(av_opt_set)                                                                                  \
     X(av_packet_alloc)                                                                             \
     X(av_packet_free)                                                                              \

@@ -3,9 +3,11 @@
 #include "FlvConnection.h"
 
 #include "AvFunctions.h"
+#include "H264Sink.h"
 
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -90,6 +92,10 @@ void FlvConnection::OutputDeleter::operator()(AVFormatContext* context) const {
     av().avformat_free_context(context);
 }
 
+void FlvConnection::PacketDeleter::operator()(AVPacket* packet) const {
+    av().av_packet_free(&packet);
+}
+
 FlvConnection::FlvConnection(std::shared_ptr<const std::atomic<bool>> stop)
     : m_stop(std::move(stop)) {}
 
@@ -164,17 +170,37 @@ bool FlvConnection::connect(const Params& params, std::string* why) {
     return true;
 }
 
-bool FlvConnection::writeHeader(const AVCodecContext& encoder, std::string* why) {
+bool FlvConnection::writeHeader(const H264StreamInfo& info, std::string* why) {
     if (!m_output) {
         *why = "not connected";
         return false;
     }
+    m_packet.reset(av().av_packet_alloc());
     AVStream* stream = av().avformat_new_stream(m_output.get(), nullptr);
-    if (!stream || av().avcodec_parameters_from_context(stream->codecpar, &encoder) < 0) {
-        *why = "cannot describe the stream";
+    if (!m_packet || !stream) {
+        *why = "out of memory";
         m_failed = true;
         return false;
     }
+    AVCodecParameters& codec = *stream->codecpar;
+    codec.codec_type = AVMEDIA_TYPE_VIDEO;
+    codec.codec_id = AV_CODEC_ID_H264;
+    codec.width = info.width;
+    codec.height = info.height;
+    codec.format = AV_PIX_FMT_YUV420P;
+    // The muxer turns the Annex B parameter sets into FLV's decoder configuration, and the
+    // pictures into length-prefixed units likewise. Freed with the stream.
+    const std::size_t setsBytes = info.parameterSets.size();
+    codec.extradata =
+        static_cast<std::uint8_t*>(av().av_mallocz(setsBytes + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!codec.extradata) {
+        *why = "out of memory";
+        m_failed = true;
+        return false;
+    }
+    if (setsBytes)
+        std::memcpy(codec.extradata, info.parameterSets.data(), setsBytes);
+    codec.extradata_size = int(setsBytes);
     stream->time_base = AVRational{1, 1000};
     AVDictionary* options = nullptr;
     // A live stream cannot seek back to write its duration and size.
@@ -191,18 +217,27 @@ bool FlvConnection::writeHeader(const AVCodecContext& encoder, std::string* why)
     return true;
 }
 
-bool FlvConnection::write(AVPacket& packet, AVRational timeBase, std::string* why) {
-    if (!m_output || !m_headerWritten || m_failed) {
-        av().av_packet_unref(&packet);
+bool FlvConnection::write(const std::uint8_t* data, std::size_t size, std::int64_t ms,
+                          bool keyframe, std::string* why) {
+    if (!m_output || !m_headerWritten || m_failed || !m_packet) {
         *why = "not connected";
         return false;
     }
-    AVStream* stream = m_output->streams[0];
-    av().av_packet_rescale_ts(&packet, timeBase, stream->time_base);
+    // A packet that only points at the caller's bytes (no reference counting): the muxer
+    // copies what it keeps.
+    AVPacket& packet = *m_packet;
+    av().av_packet_unref(&packet);
+    packet.data = const_cast<std::uint8_t*>(data);
+    packet.size = int(size);
     packet.stream_index = 0;
+    packet.flags = keyframe ? AV_PKT_FLAG_KEY : 0;
+    AVStream* stream = m_output->streams[0];
+    packet.pts = packet.dts = ms;
+    av().av_packet_rescale_ts(&packet, AVRational{1, 1000}, stream->time_base);
     armDeadline();
     const int result = av().av_write_frame(m_output.get(), &packet);
-    av().av_packet_unref(&packet);
+    packet.data = nullptr;
+    packet.size = 0;
     if (result < 0) {
         *why = errorText(result);
         m_failed = true;
@@ -217,6 +252,7 @@ void FlvConnection::close() {
         av().av_write_trailer(m_output.get());
     }
     m_output.reset();
+    m_packet.reset();
     m_attempt.reset();
     m_headerWritten = false;
     m_failed = false;

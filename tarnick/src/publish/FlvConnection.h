@@ -1,6 +1,6 @@
 // FlvConnection: the network side of a publishing session — an RTMP(S) connection opened by
 // FFmpeg's own client, and an FLV stream of one video track written over it. It knows nothing
-// of the encoder but its parameters and packets.
+// of the encoder but its parameter sets and pictures.
 #pragma once
 
 #include <atomic>
@@ -8,10 +8,9 @@
 #include <memory>
 #include <string>
 
-struct AVCodecContext;
 struct AVFormatContext;
 struct AVPacket;
-struct AVRational;
+struct H264StreamInfo;
 
 class FlvConnection {
 public:
@@ -35,10 +34,11 @@ public:
     // the attempt runs on a helper thread of its own: a stop returns at once and leaves it
     // behind to end by itself. False (and why) when it fails, times out or is stopped.
     bool connect(const Params& params, std::string* why);
-    // The stream's header, from the opened encoder's parameters (its parameter sets).
-    bool writeHeader(const AVCodecContext& encoder, std::string* why);
-    // One encoded packet, its times in `timeBase`.
-    bool write(AVPacket& packet, AVRational timeBase, std::string* why);
+    // The stream's header, from the encoder's parameters (its parameter sets).
+    bool writeHeader(const H264StreamInfo& info, std::string* why);
+    // One encoded picture (Annex B), its time in milliseconds since the stream's start.
+    bool write(const std::uint8_t* data, std::size_t size, std::int64_t ms, bool keyframe,
+               std::string* why);
     // Ends the stream (its trailer, when the connection still works) and disconnects.
     void close();
     bool connected() const { return m_output != nullptr; }
@@ -56,6 +56,10 @@ private:
     std::shared_ptr<Attempt> m_attempt;
     Params m_params;
     std::unique_ptr<AVFormatContext, OutputDeleter> m_output;
+    struct PacketDeleter {
+        void operator()(AVPacket* packet) const;
+    };
+    std::unique_ptr<AVPacket, PacketDeleter> m_packet; // one per connection, reused
     bool m_headerWritten = false;
     bool m_failed = false;
 };

@@ -33,4 +33,7 @@ public:
     virtual void end() = 0;
     // Any thread: true (once per request) when a receiver asked for a keyframe.
     virtual bool takeKeyframeRequest() = 0;
+    // Any thread: whether the sink wants pictures now. The encoder runs (and holds memory)
+    // only while at least one of its sinks does; an RTMP output that is not connected does not.
+    virtual bool wantsPictures() const { return true; }
 };
