@@ -9,8 +9,8 @@
 // page's clock by Date.now()). glass-to-glass = shown - captured, on one clock.
 //
 // The camera's H.264 for Janus comes from the camera source chosen with --source:
-//  - program: the program's own WebRTC output ([WEBRTC] RTP_URL);
-//  - inprocess (default until the program sends RTP itself): the test pattern encoded here
+//  - program (default): the program's own WebRTC output ([WEBRTC] RTP_URL);
+//  - inprocess: the test pattern encoded here
 //    as the program's encoder does, through the program's RTP sink; this process's CPU is
 //    then the "program's CPU".
 //
@@ -71,7 +71,7 @@ constexpr int kKeyframeFrames = 60; // the pattern encoder's periodic keyframe
 struct Options {
     int seconds = 20;
     bool full = false;
-    bool inProcess = true;
+    bool inProcess = false;
 };
 
 double nowSeconds(clockid_t clock) {
