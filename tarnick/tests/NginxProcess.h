@@ -5,6 +5,7 @@
 // loopback with a given certificate and passing the plain bytes on to an origin's RTMP port.
 #pragma once
 
+#include "listening_child.h"
 #include "loopback.h"
 
 #include <chrono>
@@ -72,26 +73,7 @@ public:
                               "-c",        conf.c_str(), "-e",
                               log.c_str(), "-g",         "daemon off; master_process off;",
                               nullptr};
-        if (::posix_spawnp(&pid_, "nginx", nullptr, nullptr, const_cast<char**>(argv), environ) !=
-            0) {
-            pid_ = -1;
-            return false;
-        }
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (std::chrono::steady_clock::now() < deadline) {
-            const int fd = loopback::connect(rtmpPort_);
-            if (fd >= 0) {
-                ::close(fd);
-                return true;
-            }
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
+        return spawnUntilListening(pid_, argv, rtmpPort_, std::chrono::seconds(20));
     }
     pid_t pid() const { return pid_; }
     // Ends it at once, as a crash would.

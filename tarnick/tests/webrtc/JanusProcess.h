@@ -3,6 +3,7 @@
 // object goes, its folder removed.
 #pragma once
 
+#include "listening_child.h"
 #include "loopback.h"
 
 #include <chrono>
@@ -75,28 +76,10 @@ public:
                                          0600);
         posix_spawn_file_actions_adddup2(&files, 1, 2);
         const char* argv[] = {"janus", "-C", conf.c_str(), "-F", confDir.c_str(), nullptr};
-        const int failed =
-            ::posix_spawnp(&pid_, "janus", &files, nullptr, const_cast<char**>(argv), environ);
+        const bool started =
+            spawnUntilListening(pid_, argv, httpPort_, std::chrono::seconds(10), &files);
         posix_spawn_file_actions_destroy(&files);
-        if (failed != 0) {
-            pid_ = -1;
-            return false;
-        }
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (std::chrono::steady_clock::now() < deadline) {
-            const int fd = loopback::connect(httpPort_);
-            if (fd >= 0) {
-                ::close(fd);
-                return true;
-            }
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
+        return started;
     }
     // Ends it at once, as a crash would (Janus can hang on its way out after SIGTERM).
     void kill() {
