@@ -145,6 +145,15 @@ TEST_F(TavrelUnwatched, AnOpenServerNobodyWatchesCopiesNoFrameAndHoldsNoneReside
 
 TEST_F(TavrelUnwatched, FramesAreCopiedThroughTheGraceAfterTheServerOpens) {
     // The first frames come well within the grace: each is copied, none skipped or kept apart.
+    // A grace far longer than the fixture's, so that a slow machine (or a sanitizer) making the
+    // camera's first frames cannot reach its end.
+    server.reset();
+    ServerOptions o;
+    o.port = 0;
+    o.format = kFullHd;
+    o.unwatchedAfter = 60s;
+    server = StreamServer::start(o);
+    ASSERT_TRUE(server);
     std::atomic<int> offered{0};
     FrameFeeder camera(
         kFullHd, 33ms,
