@@ -5,6 +5,7 @@
 #include "loopback.h"
 
 #include <chrono>
+#include <csignal>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
@@ -39,6 +40,16 @@ inline bool spawnUntilListening(pid_t& pid, const char* const argv[], int port,
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
+}
+
+// Ends a child at once, as a crash would, and reaps it; `pid` becomes -1. Nothing when none runs.
+inline void killAndReap(pid_t& pid) {
+    if (pid <= 0)
+        return;
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    pid = -1;
 }
 
 } // namespace testsupport

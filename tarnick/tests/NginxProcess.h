@@ -77,14 +77,7 @@ public:
     }
     pid_t pid() const { return pid_; }
     // Ends it at once, as a crash would.
-    void kill() {
-        if (pid_ <= 0)
-            return;
-        ::kill(pid_, SIGKILL);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-    }
+    void kill() { killAndReap(pid_); }
 
     int rtmpPort() const { return rtmpPort_; }
     int httpPort() const { return httpPort_; }

@@ -82,14 +82,7 @@ public:
         return started;
     }
     // Ends it at once, as a crash would (Janus can hang on its way out after SIGTERM).
-    void kill() {
-        if (pid_ <= 0)
-            return;
-        ::kill(pid_, SIGKILL);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-    }
+    void kill() { killAndReap(pid_); }
 
     int httpPort() const { return httpPort_; }
     int videoPort() const { return videoPort_; }
